@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine.
+#
+#   ./build.sh demo    install packages, build, create the demonstration
+#                      practice and open the Tarnwick window on it
+#   ./build.sh test    install packages, build, run every test (and each
+#                      fuzzer for a bounded time)
+#   ./build.sh bench   install packages, build, run the benchmarks
+#
+# Packages are installed with apt-get (through sudo when not root); nothing
+# else is downloaded.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev
+    qt6-base-dev libgl-dev
+    libsqlite3-dev zlib1g-dev libdw-dev libelf-dev
+    libxml2-dev libcurl4-openssl-dev libzip-dev libx11-dev libxfixes-dev
+    libzydis-dev
+    clang libclang-rt-14-dev
+    xvfb xauth
+)
+
+install_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build() {
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build build
+}
+
+run_fuzzers() {
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKVO_FUZZ=ON -DKVO_BUILD_TESTS=OFF -DKVO_BUILD_BENCH=OFF
+    local fuzzers
+    fuzzers=$(cmake --build build-fuzz --target help | sed -n 's/^\(fuzz_[A-Za-z0-9_]*\): .*/\1/p')
+    [ -z "$fuzzers" ] && return 0
+    # shellcheck disable=SC2086
+    cmake --build build-fuzz --target $fuzzers
+    ctest --test-dir build-fuzz -L fuzz --output-on-failure
+}
+
+mode=${1:-}
+case "$mode" in
+demo)
+    install_packages
+    build
+    data=${KESTAVO_DEMO:-$HOME/.local/share/kestavo/demo}
+    if [ ! -f "$data/.complete" ]; then
+        ./build/tools/demo_practice/kvo-demo-practice --out "$data" --dentists 5 --years 3 --seed 1
+        touch "$data/.complete"
+    fi
+    exec ./build/app/tarnwick --data "$data"
+    ;;
+test)
+    install_packages
+    build
+    ctest --test-dir build --output-on-failure -j2
+    run_fuzzers
+    ;;
+bench)
+    install_packages
+    build
+    for b in build/bench/*/bench_*; do
+        [ -x "$b" ] && "$b"
+    done
+    ;;
+*)
+    echo "usage: $0 demo|test|bench" >&2
+    exit 2
+    ;;
+esac

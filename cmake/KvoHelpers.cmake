@@ -1,0 +1,88 @@
+include_guard(GLOBAL)
+
+# kvo_library(NAME [QT] [SHARED] [DEPS ...] [PRIVATE_DEPS ...]): one library per source folder.
+# Public headers live in include/, everything else in src/.  Sources are
+# gathered from src/ so that a new unit needs no edit here.
+function(kvo_library name)
+    cmake_parse_arguments(ARG "QT;SHARED" "" "DEPS;PRIVATE_DEPS" ${ARGN})
+    file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS
+        "${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/src/*.c"
+        "${CMAKE_CURRENT_SOURCE_DIR}/src/*.h")
+    file(GLOB_RECURSE _hdrs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/include/*.h")
+    if(_srcs MATCHES "\\.c(pp)?(;|$)")
+        if(ARG_SHARED)
+            add_library(${name} SHARED ${_srcs} ${_hdrs})
+        else()
+            add_library(${name} STATIC ${_srcs} ${_hdrs})
+        endif()
+        target_include_directories(${name}
+            PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/include"
+            PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/src")
+        target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+    else()
+        # Nothing to compile yet: an interface target keeps the folder's
+        # name usable by the targets that will depend on it.
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE "${CMAKE_CURRENT_SOURCE_DIR}/include")
+        target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+    endif()
+    if(ARG_QT)
+        set_target_properties(${name} PROPERTIES AUTOMOC ON)
+    endif()
+    add_library(kvo::${name} ALIAS ${name})
+endfunction()
+
+# kvo_test(NAME SOURCES... [DEPS ...] [QT]): one GoogleTest program, its
+# tests registered with CTest one by one.  Widget tests run offscreen.
+function(kvo_test name)
+    cmake_parse_arguments(ARG "QT" "TIMEOUT" "SOURCES;DEPS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+    if(ARG_QT)
+        set_target_properties(${name} PROPERTIES AUTOMOC ON)
+    endif()
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 300)
+    endif()
+    include(GoogleTest)
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()
+
+# kvo_subdirectories(): add every sub-folder that has a CMakeLists.txt, so
+# tests/, tools/ and bench/ grow by adding a folder.
+function(kvo_subdirectories)
+    file(GLOB _children LIST_DIRECTORIES true RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}"
+        "${CMAKE_CURRENT_SOURCE_DIR}/*")
+    list(SORT _children)
+    foreach(_child IN LISTS _children)
+        if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${_child}/CMakeLists.txt")
+            add_subdirectory(${_child})
+        endif()
+    endforeach()
+endfunction()
+
+# kvo_fuzzer(NAME SOURCES... [DEPS ...] [SECONDS n]): a libFuzzer program,
+# built only with -DKVO_FUZZ=ON under clang.  Each fuzzer is also a CTest
+# test labelled "fuzz" that runs for a bounded time, so CI can run them all
+# with `ctest -L fuzz`.
+function(kvo_fuzzer name)
+    if(NOT KVO_FUZZ)
+        return()
+    endif()
+    cmake_parse_arguments(ARG "" "SECONDS" "SOURCES;DEPS" ${ARGN})
+    if(NOT ARG_SECONDS)
+        set(ARG_SECONDS 30)
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+    add_test(NAME ${name}
+        COMMAND ${name} -max_total_time=${ARG_SECONDS} -rss_limit_mb=4096
+                -artifact_prefix=${CMAKE_CURRENT_BINARY_DIR}/${name}-)
+    set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 600)
+    set_property(GLOBAL APPEND PROPERTY KVO_FUZZERS ${name})
+endfunction()

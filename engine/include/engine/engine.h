@@ -1,0 +1,241 @@
+// The practice table engine: tables opened by name through a named database,
+// with cursors, typed field access, filters and the session's settings.
+//
+// Start here.  A `TSession` (one per process, `Session()`) holds the named
+// databases; the database "KVO" gets one parameter "PATH=<folder>" naming the
+// folder whose tables it serves.  A `TTable` names its database and its table
+// ("USER.DB" and "USER" are the same table) and is a cursor over the table's
+// rows in the table's own order, narrowed by a filter when filtering is on.
+//
+// Errors: every failure is thrown as `EDBEngineError` carrying the engine's
+// message (missing table, unknown field, malformed filter, a database or row
+// locked by another connection or process after a bounded wait).  Nothing is
+// reported by result.
+//
+// Thread-safety: the engine objects belong to the thread that created them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace kvo::engine {
+
+// The engine's error class.  what() is the engine's message, meant for users.
+class EDBEngineError : public std::runtime_error {
+public:
+    explicit EDBEngineError(const std::string& message) : std::runtime_error(message) {}
+};
+
+enum class TFieldType {
+    String,    // text of up to Size characters
+    Integer,   // 32/64-bit whole number
+    Number,    // floating point
+    Currency,  // money, stored as a number
+    Logical,   // true/false
+    Date,      // calendar date; read and written as "DD/MM/YYYY"
+    Time,      // time of day; read and written as "HH:MM:SS"
+    Memo,      // text without a size limit
+};
+
+struct TFieldDef {
+    std::string Name;
+    TFieldType DataType = TFieldType::String;
+    int Size = 0;  // for String: the maximum length; otherwise 0
+    bool Required = false;
+};
+
+// A value as written from a variant: null, text, whole number, number or logical.
+using Variant = std::variant<std::monostate, std::string, std::int64_t, double, bool>;
+
+class TTable;
+
+// One field of the current record of an open table.  Owned by its table;
+// valid while the table stays open.  Reading a null field gives "", 0, false
+// or 0.0.  Writing needs the table in edit or insert state.
+class TField {
+public:
+    const std::string& FieldName() const { return def_.Name; }
+    TFieldType DataType() const { return def_.DataType; }
+    bool IsNull() const;
+
+    std::string AsString() const;
+    std::int64_t AsInteger() const;
+    bool AsBoolean() const;
+    double AsCurrency() const;
+    Variant Value() const;
+
+    // Text is converted to the field's type; a text that does not convert
+    // ("abc" into an Integer field, "31/02/2020" into a Date) raises.
+    void SetAsString(const std::string& text);
+    void SetAsInteger(std::int64_t value);
+    void SetAsBoolean(bool value);
+    void SetAsCurrency(double value);
+    void SetValue(const Variant& value);
+    void Clear();  // to null, not to zero, false or an empty text
+
+private:
+    friend class TTable;
+    TField(TTable& table, TFieldDef def, int index) : table_(table), def_(std::move(def)), index_(index) {}
+    TTable& table_;
+    TFieldDef def_;
+    int index_;
+};
+
+enum class TDataSetState { Inactive, Browse, Edit, Insert };
+
+class TDatabase;
+
+class TTable {
+public:
+    TTable();
+    ~TTable();
+    TTable(const TTable&) = delete;
+    TTable& operator=(const TTable&) = delete;
+
+    // Settings, changed while closed (the filter also while open).
+    void SetDatabaseName(const std::string& name);
+    const std::string& DatabaseName() const { return databaseName_; }
+    void SetTableName(const std::string& name);
+    const std::string& TableName() const { return tableName_; }
+
+    // Whether the table exists in the database's folder.  Raises only when
+    // the database itself cannot be reached.
+    bool Exists() const;
+
+    // Creates the table from FieldDefs() (replacing nothing: an existing
+    // table raises).  Index field names, when set, become its key.
+    void CreateTable();
+
+    void Open();
+    void Close();
+    bool Active() const;
+    TDataSetState State() const;
+
+    void First();
+    void Next();
+    bool Eof() const;
+    bool IsEmpty() const;  // no record passes the filter
+    std::int64_t RecordCount() const;
+
+    TField& FieldByName(const std::string& name);       // unknown name raises
+    TField* FindField(const std::string& name);          // nullptr when unknown
+    std::vector<TField*> Fields();
+
+    void Edit();
+    void Append();
+    void Post();
+    void Cancel();
+    // Deletes the current record; the cursor then stands on the record that
+    // followed it (or at the end).
+    void Delete();
+
+    // Moves to the first record whose field equals value, compared without
+    // regard to case; false (cursor unmoved) when there is none.
+    bool Locate(const std::string& field, const Variant& value);
+
+    // The filter text: terms "Field op value" joined by AND, op one of
+    // = <> < > <= >=, numbers bare, texts and dates in single quotes, dates
+    // as 'DD/MM/YYYY' and compared as calendar dates.  Checked when it takes
+    // effect (open, or set while open and filtered); a malformed filter or an
+    // unknown field raises.
+    void SetFilter(const std::string& filter);
+    const std::string& Filter() const { return filter_; }
+    void SetFiltered(bool on);
+    bool Filtered() const { return filtered_; }
+
+    // Semicolon-separated field names giving the order and the key.
+    void SetIndexFieldNames(const std::string& names);
+    const std::string& IndexFieldNames() const { return indexFieldNames_; }
+
+    // Field definitions: filled from the table by UpdateFieldDefs() (or on
+    // open), or set by the caller before CreateTable().
+    std::vector<TFieldDef>& FieldDefs() { return fieldDefs_; }
+    void UpdateFieldDefs();
+
+    // Called before and after every post; a BeforePost that throws stops it.
+    std::function<void(TTable&)> BeforePost;
+    std::function<void(TTable&)> AfterPost;
+
+private:
+    friend class TField;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string databaseName_;
+    std::string tableName_;
+    std::string filter_;
+    bool filtered_ = false;
+    std::string indexFieldNames_;
+    std::vector<TFieldDef> fieldDefs_;
+};
+
+// A named database of the session.  Its only parameter is "PATH=<folder>".
+class TDatabase {
+public:
+    explicit TDatabase(std::string name);
+    ~TDatabase();
+    const std::string& DatabaseName() const { return name_; }
+    // Parameters as "NAME=value" lines; only PATH is used.
+    std::vector<std::string>& Params() { return params_; }
+    std::string Path() const;
+
+    void Open();
+    void Close();
+    bool Connected() const;
+
+    // Groups many posts into one transaction (used for bulk loads).
+    void StartTransaction();
+    void Commit();
+    void Rollback();
+
+private:
+    friend class TTable;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string name_;
+    std::vector<std::string> params_;
+};
+
+// The engine's default context: one per process.
+class TSession {
+public:
+    void Open();
+    void Close();
+    bool Active() const { return active_; }
+
+    void SetNetFileDir(const std::string& folder);
+    const std::string& NetFileDir() const { return netFileDir_; }
+    void SetPrivateDir(const std::string& folder);
+    const std::string& PrivateDir() const { return privateDir_; }
+
+    void AddPassword(const std::string& password);
+    void RemoveAllPasswords();
+    const std::vector<std::string>& Passwords() const { return passwords_; }
+
+    // The database of that name (created on first use); never nullptr.
+    TDatabase& Database(const std::string& name);
+    TDatabase* FindDatabase(const std::string& name);
+    void RemoveDatabase(const std::string& name);
+
+    // How long a post, delete or edit waits for a lock held elsewhere before
+    // raising.  Default 5000 ms.
+    void SetLockWaitMs(int ms) { lockWaitMs_ = ms; }
+    int LockWaitMs() const { return lockWaitMs_; }
+
+private:
+    bool active_ = false;
+    std::string netFileDir_;
+    std::string privateDir_;
+    std::vector<std::string> passwords_;
+    std::vector<std::unique_ptr<TDatabase>> databases_;
+    int lockWaitMs_ = 5000;
+};
+
+TSession& Session();
+
+}  // namespace kvo::engine
