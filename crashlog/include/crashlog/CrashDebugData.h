@@ -1,0 +1,198 @@
+// The library data a module carries: its options and its line and name
+// tables.  Reader and writer share this header so the byte layout has one
+// home.
+//
+// Container ("CLDATA", stored in the ELF section .cldata or appended to the
+// file), little-endian:
+//   magic u32 | version u16 | build time f64 | leak flags u8 | follow main u8 |
+//   symbol table size S u32 | S/9 x (id u8, offset u32, size u32) |
+//   compressed options size C u32 | zlib(options stream) |
+//   password check u32 | zlib(u32 N, N bytes of debug data)
+// Appended form: the file ends with
+//   version u16 | build time f64 | options | N u32 | debug data | L u32 | magic
+//
+// Debug data: u32 unit count; per unit a name string, first line, start
+// offset, code size and record byte length (u32 each), then the records.
+// Offsets are relative to the module base plus 0x1000.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace crashlog {
+
+inline constexpr uint32_t kCLDataMagic = 0x100FAB10;
+inline constexpr uint32_t kCLDataMagicOld = 0x000FAB10;
+inline constexpr uint16_t kCLDataVersion = 6020;
+inline constexpr uint32_t kCodeOffsetBase = 0x1000;
+inline constexpr const char* kCLDataSection = ".cldata";
+// Names of data older than 500 are XORed with the byte that also scrambles
+// option strings.
+inline constexpr uint8_t kLegacyNameXor = 0xA5;
+
+using ByteSpan = std::span<const uint8_t>;
+using Bytes = std::vector<uint8_t>;
+
+// ---- the name cipher ----------------------------------------------------
+
+using TeaKey = std::array<uint32_t, 4>;
+
+// MD5 of the bytes, as 16 raw bytes.
+std::array<uint8_t, 16> Md5(ByteSpan data);
+// The key of a debug-data password (empty when none is set).
+TeaKey DebugKeyFromPassword(std::string_view password);
+// CBC with an all-ones vector; a tail shorter than a block is XORed with the
+// encryption of the last cipher block.  Output length equals input length.
+Bytes TeaEncipher(const TeaKey& key, ByteSpan plain);
+Bytes TeaDecipher(const TeaKey& key, ByteSpan cipher);
+// The 4 check bytes written after the options: the magic, enciphered.
+uint32_t PasswordCheckWord(const TeaKey& key);
+
+// ---- decoded container ---------------------------------------------------
+
+struct TCrashSymbol {
+    uint8_t Id = 0;
+    uint32_t Offset = 0;
+    uint32_t Size = 0;
+};
+
+struct TCrashLibraryData {
+    uint16_t Version = 0;  // normalised (600 -> 6000 ...)
+    double BuildTime = 0;
+    uint8_t LeakFlags = 0;
+    uint8_t FollowMainLeakFlags = 0;
+    std::vector<TCrashSymbol> Symbols;
+    Bytes Options;  // the options stream, already inflated
+    bool HasPasswordCheck = false;
+    uint32_t PasswordCheck = 0;
+    Bytes DebugData;  // the N bytes after the length
+    bool Appended = false;
+    // Data older than 500 keeps options and debug data in one stream whose
+    // split needs the options reader: Options then holds both.
+    bool LegacyCombined = false;
+
+    // nullptr when the id is absent.
+    const TCrashSymbol* FindSymbol(uint8_t id) const;
+};
+
+uint16_t NormaliseDataVersion(uint16_t v);
+
+// Parses the container at the start of `data` (section or resource form).
+// Returns nothing on any damage; never reads outside `data`.
+std::optional<TCrashLibraryData> ParseLibraryData(ByteSpan data);
+// Parses the appended form at the end of a whole file image.
+std::optional<TCrashLibraryData> ParseAppendedLibraryData(ByteSpan file);
+
+// Inflates a whole zlib stream; nothing when damaged or larger than `limit`.
+std::optional<Bytes> Inflate(ByteSpan data, size_t limit = 512u << 20);
+Bytes Deflate(ByteSpan data, int level = 9);
+
+// ---- line records ----------------------------------------------------------
+
+struct LineStep {
+    uint32_t LineStep = 0;
+    uint32_t AddressStep = 0;
+    bool NewProcedure = false;
+};
+
+// Decodes one record at `pos`, advancing it.  Nothing when the bytes end
+// inside the record.
+std::optional<LineStep> DecodeLineRecord(ByteSpan records, size_t& pos, uint16_t version);
+// The shortest record for the steps (line step >= 1; address step 0 is
+// possible only through the 32-bit form).
+void EncodeLineRecord(Bytes& out, uint32_t lineStep, uint32_t addressStep, bool newProcedure);
+
+// A name string: length byte, enciphered bytes; from 502 on a top bit marks
+// a second name string joined with ".".  Returns the raw enciphered pieces
+// concatenated by the decoder; nothing on truncation.
+struct RawName {
+    std::vector<ByteSpan> Parts;
+};
+std::optional<RawName> ReadNameString(ByteSpan data, size_t& pos, uint16_t version);
+
+// Decoder of names with a given key; knows whether the password was right.
+class TCrashNameDecoder {
+  public:
+    TCrashNameDecoder(uint16_t version, const TeaKey& key, bool passwordValid)
+        : version_(version), key_(key), valid_(passwordValid) {}
+    // Plain text of a name (parts joined by "."); with a wrong password "?"
+    // followed by the Base64 text of the enciphered bytes.
+    std::string Decode(const RawName& name) const;
+    // A unit name also gets ".pas" when it has no extension, or, when the
+    // password failed, "p" after its first character.
+    std::string DecodeUnit(const RawName& name) const;
+    bool PasswordValid() const { return valid_; }
+
+  private:
+    std::string DecodePart(ByteSpan part) const;
+    uint16_t version_;
+    TeaKey key_;
+    bool valid_;
+};
+
+std::string Base64(ByteSpan data);
+
+// ---- line lookup -----------------------------------------------------------
+
+struct TCrashLineInfo {
+    std::string UnitName;
+    std::string ClassName;
+    std::string ProcName;
+    uint32_t Line = 0;
+    int32_t ProcLine = 0;
+    uint32_t ProcStartOffset = 0;  // start of the procedure, for the prologue rule
+    uint32_t ProcStartLine = 0;
+};
+
+// Looks `offset` (address - base - 0x1000) up in decoded debug data.
+// `codeAt` answers the first bytes of a procedure's code (may be empty when
+// unreadable), used to tell whether its first line is a frame set-up.
+// Nothing when no unit covers the offset or the data is damaged.
+using CodePeek = std::vector<uint8_t> (*)(const void* ctx, uint32_t offset);
+std::optional<TCrashLineInfo> LookupLine(ByteSpan debugData, uint16_t version,
+                                         const TCrashNameDecoder& names, uint32_t offset,
+                                         CodePeek peek = nullptr, const void* ctx = nullptr);
+
+// Splits a procedure name string into class and procedure; `prevClass` is
+// kept when it starts with ".".
+void SplitProcName(std::string_view full, const std::string& prevClass, std::string& cls,
+                   std::string& proc);
+
+// ---- writer ------------------------------------------------------------------
+
+struct DebugPoint {
+    uint32_t Line = 0;
+    uint32_t Offset = 0;
+    std::string Proc;            // "Class.Proc" of the function holding it, may be empty
+    uint32_t ProcStartLine = 0;  // first line of that function
+};
+
+struct DebugUnit {
+    std::string Name;
+    std::vector<DebugPoint> Points;  // offsets ascending
+    uint32_t EndOffset = 0;          // one past the last point's code
+};
+
+// Debug data in this copy's own format (names enciphered with `key`).  A
+// unit whose lines do not rise with the addresses, or whose steps are too
+// wide for a record, is written as several units of the same name.
+Bytes EncodeDebugData(const std::vector<DebugUnit>& units, const TeaKey& key);
+
+struct LibraryDataInput {
+    double BuildTime = 0;
+    uint8_t LeakFlags = 0;
+    uint8_t FollowMainLeakFlags = 0;
+    std::vector<TCrashSymbol> Symbols;
+    Bytes Options;
+    std::string Password;
+    Bytes DebugData;
+};
+Bytes BuildLibraryData(const LibraryDataInput& in);
+
+}  // namespace crashlog

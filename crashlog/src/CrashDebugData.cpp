@@ -1,0 +1,695 @@
+#include "crashlog/CrashDebugData.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace crashlog {
+namespace {
+
+uint32_t RdU32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint16_t RdU16(const uint8_t* p) {
+    return uint16_t(p[0] | p[1] << 8);
+}
+void PutU32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out.push_back(uint8_t(v >> (8 * i)));
+}
+void PutU16(Bytes& out, uint16_t v) {
+    out.push_back(uint8_t(v));
+    out.push_back(uint8_t(v >> 8));
+}
+
+// Bounds-checked reader: every parser of stored data goes through it so that
+// damaged input ends in "no data" instead of a stray read.
+struct Cursor {
+    ByteSpan d;
+    size_t pos = 0;
+    bool Has(size_t n) const { return pos <= d.size() && d.size() - pos >= n; }
+    bool U32(uint32_t& v) {
+        if (!Has(4)) return false;
+        v = RdU32(d.data() + pos);
+        pos += 4;
+        return true;
+    }
+    bool U16(uint16_t& v) {
+        if (!Has(2)) return false;
+        v = RdU16(d.data() + pos);
+        pos += 2;
+        return true;
+    }
+    bool Skip(size_t n) {
+        if (!Has(n)) return false;
+        pos += n;
+        return true;
+    }
+};
+
+// ---- MD5 ----
+constexpr uint32_t kMd5K[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+constexpr int kMd5R[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+                           5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+                           4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+                           6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+
+uint32_t Rotl(uint32_t x, int c) {
+    return (x << c) | (x >> (32 - c));
+}
+
+void TeaEncryptBlock(const TeaKey& k, uint32_t& v0, uint32_t& v1) {
+    uint32_t sum = 0;
+    for (int i = 0; i < 32; ++i) {
+        sum += 0x9E3779B9u;
+        v0 += ((v1 << 4) + k[0]) ^ (v1 + sum) ^ ((v1 >> 5) + k[1]);
+        v1 += ((v0 << 4) + k[2]) ^ (v0 + sum) ^ ((v0 >> 5) + k[3]);
+    }
+}
+void TeaDecryptBlock(const TeaKey& k, uint32_t& v0, uint32_t& v1) {
+    uint32_t sum = 0x9E3779B9u * 32;
+    for (int i = 0; i < 32; ++i) {
+        v1 -= ((v0 << 4) + k[2]) ^ (v0 + sum) ^ ((v0 >> 5) + k[3]);
+        v0 -= ((v1 << 4) + k[0]) ^ (v1 + sum) ^ ((v1 >> 5) + k[1]);
+        sum -= 0x9E3779B9u;
+    }
+}
+uint32_t Be32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+void PutBe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+void EncryptBytes(const TeaKey& k, const uint8_t in[8], uint8_t out[8]) {
+    uint32_t a = Be32(in), b = Be32(in + 4);
+    TeaEncryptBlock(k, a, b);
+    PutBe32(out, a);
+    PutBe32(out + 4, b);
+}
+
+}  // namespace
+
+std::array<uint8_t, 16> Md5(ByteSpan data) {
+    uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    Bytes msg(data.begin(), data.end());
+    uint64_t bits = uint64_t(data.size()) * 8;
+    msg.push_back(0x80);
+    while (msg.size() % 64 != 56)
+        msg.push_back(0);
+    for (int i = 0; i < 8; ++i)
+        msg.push_back(uint8_t(bits >> (8 * i)));
+    for (size_t off = 0; off < msg.size(); off += 64) {
+        uint32_t w[16];
+        for (int i = 0; i < 16; ++i)
+            w[i] = RdU32(&msg[off + 4 * i]);
+        uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+        for (int i = 0; i < 64; ++i) {
+            uint32_t f;
+            int g;
+            if (i < 16) {
+                f = (b & c) | (~b & d);
+                g = i;
+            } else if (i < 32) {
+                f = (d & b) | (~d & c);
+                g = (5 * i + 1) % 16;
+            } else if (i < 48) {
+                f = b ^ c ^ d;
+                g = (3 * i + 5) % 16;
+            } else {
+                f = c ^ (b | ~d);
+                g = (7 * i) % 16;
+            }
+            uint32_t t = d;
+            d = c;
+            c = b;
+            b = b + Rotl(a + f + kMd5K[i] + w[g], kMd5R[i]);
+            a = t;
+        }
+        h[0] += a;
+        h[1] += b;
+        h[2] += c;
+        h[3] += d;
+    }
+    std::array<uint8_t, 16> out{};
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            out[4 * i + j] = uint8_t(h[i] >> (8 * j));
+    return out;
+}
+
+TeaKey DebugKeyFromPassword(std::string_view password) {
+    auto d = Md5(ByteSpan(reinterpret_cast<const uint8_t*>(password.data()), password.size()));
+    return {Be32(&d[0]), Be32(&d[4]), Be32(&d[8]), Be32(&d[12])};
+}
+
+Bytes TeaEncipher(const TeaKey& key, ByteSpan plain) {
+    Bytes out(plain.size());
+    uint8_t prev[8];
+    std::memset(prev, 0xFF, 8);
+    size_t i = 0;
+    for (; i + 8 <= plain.size(); i += 8) {
+        uint8_t x[8];
+        for (int j = 0; j < 8; ++j)
+            x[j] = plain[i + j] ^ prev[j];
+        EncryptBytes(key, x, prev);
+        std::memcpy(&out[i], prev, 8);
+    }
+    if (i < plain.size()) {
+        uint8_t pad[8];
+        EncryptBytes(key, prev, pad);
+        for (size_t j = 0; i + j < plain.size(); ++j)
+            out[i + j] = plain[i + j] ^ pad[j];
+    }
+    return out;
+}
+
+Bytes TeaDecipher(const TeaKey& key, ByteSpan cipher) {
+    Bytes out(cipher.size());
+    uint8_t prev[8];
+    std::memset(prev, 0xFF, 8);
+    size_t i = 0;
+    for (; i + 8 <= cipher.size(); i += 8) {
+        uint32_t a = Be32(&cipher[i]), b = Be32(&cipher[i + 4]);
+        TeaDecryptBlock(key, a, b);
+        uint8_t x[8];
+        PutBe32(x, a);
+        PutBe32(x + 4, b);
+        for (int j = 0; j < 8; ++j)
+            out[i + j] = x[j] ^ prev[j];
+        std::memcpy(prev, &cipher[i], 8);
+    }
+    if (i < cipher.size()) {
+        uint8_t pad[8];
+        EncryptBytes(key, prev, pad);
+        for (size_t j = 0; i + j < cipher.size(); ++j)
+            out[i + j] = cipher[i + j] ^ pad[j];
+    }
+    return out;
+}
+
+uint32_t PasswordCheckWord(const TeaKey& key) {
+    uint8_t m[4] = {uint8_t(kCLDataMagic), uint8_t(kCLDataMagic >> 8), uint8_t(kCLDataMagic >> 16),
+                    uint8_t(kCLDataMagic >> 24)};
+    Bytes c = TeaEncipher(key, ByteSpan(m, 4));
+    return RdU32(c.data());
+}
+
+const TCrashSymbol* TCrashLibraryData::FindSymbol(uint8_t id) const {
+    for (const auto& s : Symbols)
+        if (s.Id == id) return &s;
+    return nullptr;
+}
+
+uint16_t NormaliseDataVersion(uint16_t v) {
+    return v >= 600 && v <= 602 ? uint16_t(v * 10) : v;
+}
+
+std::optional<Bytes> Inflate(ByteSpan data, size_t limit) {
+    z_stream zs{};
+    if (inflateInit(&zs) != Z_OK) return std::nullopt;
+    Bytes out;
+    zs.next_in = const_cast<Bytef*>(data.data());
+    zs.avail_in = uInt(std::min<size_t>(data.size(), UINT32_MAX));
+    int rc = Z_OK;
+    uint8_t buf[16384];
+    while (rc == Z_OK) {
+        zs.next_out = buf;
+        zs.avail_out = sizeof buf;
+        rc = inflate(&zs, Z_NO_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END) break;
+        out.insert(out.end(), buf, buf + (sizeof buf - zs.avail_out));
+        if (out.size() > limit) {
+            rc = Z_MEM_ERROR;
+            break;
+        }
+        if (rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0) {
+            rc = Z_DATA_ERROR;  // input ended inside the stream
+            break;
+        }
+    }
+    inflateEnd(&zs);
+    if (rc != Z_STREAM_END) return std::nullopt;
+    return out;
+}
+
+Bytes Deflate(ByteSpan data, int level) {
+    uLongf n = compressBound(uLong(data.size()));
+    Bytes out(n);
+    if (compress2(out.data(), &n, data.data(), uLong(data.size()), level) != Z_OK) return {};
+    out.resize(n);
+    return out;
+}
+
+std::optional<TCrashLibraryData> ParseLibraryData(ByteSpan data) {
+    Cursor c{data};
+    uint32_t magic;
+    uint16_t ver;
+    if (!c.U32(magic) || (magic != kCLDataMagic && magic != kCLDataMagicOld) || !c.U16(ver))
+        return std::nullopt;
+    TCrashLibraryData r;
+    r.Version = NormaliseDataVersion(ver);
+    if (!c.Has(8)) return std::nullopt;
+    std::memcpy(&r.BuildTime, data.data() + c.pos, 8);
+    c.pos += 8;
+    if (r.Version < 500) {
+        // One stream holds the options followed by the debug data.
+        size_t start = r.Version >= 450 ? 14 : 16;
+        if (start > data.size()) return std::nullopt;
+        ByteSpan rest = data.subspan(start);
+        if (r.Version >= 450) {
+            auto in = Inflate(rest);
+            if (!in) return std::nullopt;
+            r.Options = std::move(*in);
+        } else {
+            r.Options.assign(rest.begin(), rest.end());
+        }
+        r.LegacyCombined = true;
+        return r;
+    }
+    if (!c.Has(2)) return std::nullopt;
+    if (r.Version >= 6000) {
+        r.LeakFlags = data[14];
+        r.FollowMainLeakFlags = data[15];
+    }
+    c.pos = 16;
+    uint32_t s, cl;
+    if (!c.U32(s) || !c.Has(s)) return std::nullopt;
+    for (uint32_t i = 0; i + 9 <= s; i += 9) {
+        const uint8_t* p = data.data() + c.pos + i;
+        r.Symbols.push_back({p[0], RdU32(p + 1), RdU32(p + 5)});
+    }
+    c.pos += s;
+    if (!c.U32(cl) || !c.Has(cl)) return std::nullopt;
+    auto opts = Inflate(data.subspan(c.pos, cl));
+    if (!opts) return std::nullopt;
+    r.Options = std::move(*opts);
+    c.pos += cl;
+    if (!c.U32(r.PasswordCheck)) return std::nullopt;
+    r.HasPasswordCheck = true;
+    auto dbg = Inflate(data.subspan(c.pos));
+    if (!dbg || dbg->size() < 4) return std::nullopt;
+    uint32_t n = RdU32(dbg->data());
+    if (n > dbg->size() - 4) return std::nullopt;
+    r.DebugData.assign(dbg->begin() + 4, dbg->begin() + 4 + n);
+    return r;
+}
+
+std::optional<TCrashLibraryData> ParseAppendedLibraryData(ByteSpan file) {
+    if (file.size() < 8) return std::nullopt;
+    size_t end = file.size() - 8;  // end of the debug data
+    uint32_t magic = RdU32(file.data() + file.size() - 4);
+    uint32_t l = RdU32(file.data() + end);
+    if ((magic != kCLDataMagic && magic != kCLDataMagicOld) || l > end || l < 14)
+        return std::nullopt;
+    size_t start = end - l;
+    TCrashLibraryData r;
+    r.Appended = true;
+    r.Version = NormaliseDataVersion(RdU16(file.data() + start));
+    std::memcpy(&r.BuildTime, file.data() + start + 2, 8);
+    // The options stream carries no length of its own: the debug-data length
+    // is the word that reaches exactly to the end.
+    for (size_t p = start + 10; p + 4 <= end; ++p) {
+        if (RdU32(file.data() + p) == end - p - 4) {
+            r.Options.assign(file.begin() + start + 10, file.begin() + p);
+            r.DebugData.assign(file.begin() + p + 4, file.begin() + end);
+            return r;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<LineStep> DecodeLineRecord(ByteSpan d, size_t& pos, uint16_t version) {
+    if (pos >= d.size()) return std::nullopt;
+    uint8_t f = d[pos];
+    LineStep s;
+    if (!(f & 1)) {
+        s.LineStep = (f >> 6) + 1;
+        s.AddressStep = ((f >> 1) & 31) + 1;
+        pos += 1;
+    } else if (!(f & 2)) {
+        s.NewProcedure = true;
+        s.LineStep = (f >> 5) + 1;
+        s.AddressStep = ((f >> 2) & 7) + 1;
+        pos += 1;
+    } else if (!(f & 8)) {
+        if (d.size() - pos < 2) return std::nullopt;
+        uint32_t w = RdU16(&d[pos]);
+        s.NewProcedure = w & 4;
+        s.LineStep = (w >> 11) + 1;
+        s.AddressStep = ((w >> 4) & 127) + 1;
+        pos += 2;
+    } else {
+        if (d.size() - pos < 4) return std::nullopt;
+        uint32_t w = RdU32(&d[pos]);
+        uint32_t x = w >> 4;
+        s.NewProcedure = w & 4;
+        if (x == 0x0FFEFFFE && version > 422) {
+            if (d.size() - pos < 8) return std::nullopt;
+            s.LineStep = uint32_t(RdU16(&d[pos + 4])) + 1;
+            s.AddressStep = uint32_t(RdU16(&d[pos + 6])) + 1;
+            pos += 8;
+        } else {
+            s.LineStep = (x & 0xFFFF) + 1;
+            uint32_t hi = x >> 16;
+            s.AddressStep = hi == 4095 ? 0 : hi + 1;
+            pos += 4;
+        }
+    }
+    return s;
+}
+
+void EncodeLineRecord(Bytes& out, uint32_t ls, uint32_t as, bool np) {
+    if (!np && ls >= 1 && ls <= 4 && as >= 1 && as <= 32) {
+        out.push_back(uint8_t((ls - 1) << 6 | (as - 1) << 1));
+    } else if (np && ls >= 1 && ls <= 8 && as >= 1 && as <= 8) {
+        out.push_back(uint8_t((ls - 1) << 5 | (as - 1) << 2 | 1));
+    } else if (ls >= 1 && ls <= 32 && as >= 1 && as <= 128) {
+        PutU16(out, uint16_t((ls - 1) << 11 | (as - 1) << 4 | (np ? 4 : 0) | 3));
+    } else {
+        uint32_t flags = (np ? 4u : 0u) | 0xB;
+        uint32_t x;
+        if (as == 0)
+            x = 4095u << 16 | (ls - 1);
+        else if (as <= 4095 && !(ls - 1 == 0xFFFF && as - 1 == 0xFFE) && ls <= 0x10000)
+            x = (as - 1) << 16 | (ls - 1);
+        else
+            x = 0x0FFEFFFE;
+        PutU32(out, x << 4 | flags);
+        if (x == 0x0FFEFFFE) {
+            PutU16(out, uint16_t(ls - 1));
+            PutU16(out, uint16_t(as - 1));
+        }
+    }
+}
+
+namespace {
+std::optional<RawName> ReadNameImpl(ByteSpan d, size_t& pos, uint16_t version, int depth) {
+    if (pos >= d.size() || depth > 8) return std::nullopt;
+    uint8_t len = d[pos++];
+    bool compound = version >= 502 && (len & 0x80);
+    if (compound) len &= 0x7F;
+    if (d.size() - pos < len) return std::nullopt;
+    RawName r;
+    r.Parts.push_back(d.subspan(pos, len));
+    pos += len;
+    if (compound) {
+        auto more = ReadNameImpl(d, pos, version, depth + 1);
+        if (!more) return std::nullopt;
+        r.Parts.insert(r.Parts.end(), more->Parts.begin(), more->Parts.end());
+    }
+    return r;
+}
+
+void PutName(Bytes& out, const TeaKey& key, std::string_view name) {
+    // A name too long for one length byte becomes a compound of pieces; the
+    // dot that joins them is the one that was cut at, so nothing is lost.
+    size_t cut = std::string_view::npos;
+    if (name.size() > 127) {
+        cut = name.rfind('.', 127);
+        if (cut == std::string_view::npos || cut == 0) cut = std::string_view::npos;
+    }
+    if (name.size() > 127 && cut != std::string_view::npos) {
+        auto head = name.substr(0, cut);
+        Bytes c = TeaEncipher(key, ByteSpan((const uint8_t*)head.data(), head.size()));
+        out.push_back(uint8_t(0x80 | c.size()));
+        out.insert(out.end(), c.begin(), c.end());
+        PutName(out, key, name.substr(cut + 1));
+        return;
+    }
+    // Without a dot to cut at, the name is shortened to what one string holds.
+    auto part = name.substr(0, std::min<size_t>(name.size(), 127));
+    Bytes c = TeaEncipher(key, ByteSpan((const uint8_t*)part.data(), part.size()));
+    out.push_back(uint8_t(c.size()));
+    out.insert(out.end(), c.begin(), c.end());
+}
+}  // namespace
+
+std::optional<RawName> ReadNameString(ByteSpan d, size_t& pos, uint16_t version) {
+    return ReadNameImpl(d, pos, version, 0);
+}
+
+std::string Base64(ByteSpan data) {
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 3 <= data.size(); i += 3) {
+        uint32_t v = data[i] << 16 | data[i + 1] << 8 | data[i + 2];
+        for (int j = 3; j >= 0; --j)
+            out += t[(v >> (6 * j)) & 63];
+    }
+    if (data.size() - i == 1) {
+        uint32_t v = data[i] << 16;
+        out += t[v >> 18];
+        out += t[(v >> 12) & 63];
+        out += "==";
+    } else if (data.size() - i == 2) {
+        uint32_t v = data[i] << 16 | data[i + 1] << 8;
+        out += t[v >> 18];
+        out += t[(v >> 12) & 63];
+        out += t[(v >> 6) & 63];
+        out += '=';
+    }
+    return out;
+}
+
+std::string TCrashNameDecoder::DecodePart(ByteSpan part) const {
+    if (version_ < 500) {
+        std::string s(part.size(), '\0');
+        for (size_t i = 0; i < part.size(); ++i)
+            s[i] = char(part[i] ^ kLegacyNameXor);
+        return s;
+    }
+    if (!valid_) return "?" + Base64(part);
+    Bytes p = TeaDecipher(key_, part);
+    return std::string(p.begin(), p.end());
+}
+
+std::string TCrashNameDecoder::Decode(const RawName& name) const {
+    std::string s;
+    for (size_t i = 0; i < name.Parts.size(); ++i) {
+        if (i) s += '.';
+        s += DecodePart(name.Parts[i]);
+    }
+    return s;
+}
+
+std::string TCrashNameDecoder::DecodeUnit(const RawName& name) const {
+    std::string s = Decode(name);
+    if (version_ >= 500 && !valid_) {
+        if (!s.empty()) s.insert(1, "p");
+        return s;
+    }
+    if (s.find('.') == std::string::npos) s += ".pas";
+    return s;
+}
+
+void SplitProcName(std::string_view full, const std::string& prevClass, std::string& cls,
+                   std::string& proc) {
+    if (!full.empty() && full[0] == '.') {
+        cls = prevClass;
+        proc = std::string(full.substr(1));
+    } else if (auto dot = full.find('.'); dot != std::string_view::npos) {
+        cls = std::string(full.substr(0, dot));
+        proc = std::string(full.substr(dot + 1));
+    } else {
+        cls.clear();
+        proc = std::string(full);
+    }
+    if (!proc.empty() && proc[0] == '@') proc[0] = '_';
+}
+
+namespace {
+bool IsFrameSetUp(const std::vector<uint8_t>& code) {
+    auto starts = [&](std::initializer_list<uint8_t> b, size_t at = 0) {
+        if (code.size() < at + b.size()) return false;
+        return std::equal(b.begin(), b.end(), code.begin() + long(at));
+    };
+    // The 32-bit frame, its 64-bit form (optionally behind an indirect-branch
+    // landing pad) and a push of the base register all mean the first line
+    // holds no body code yet.
+    size_t at = starts({0xF3, 0x0F, 0x1E, 0xFA}) ? 4 : 0;
+    return starts({0x55, 0x8B, 0xEC}, at) || starts({0x55, 0x48, 0x89, 0xE5}, at) ||
+           starts({0x53}, at);
+}
+}  // namespace
+
+std::optional<TCrashLineInfo> LookupLine(ByteSpan d, uint16_t version,
+                                         const TCrashNameDecoder& names, uint32_t offset,
+                                         CodePeek peek, const void* ctx) {
+    Cursor c{d};
+    if (version >= 405 && version < 500) {
+        uint32_t skip;
+        if (!c.U32(skip) || !c.Skip(skip)) return std::nullopt;
+    }
+    uint32_t units;
+    if (!c.U32(units)) return std::nullopt;
+    for (uint32_t u = 0; u < units; ++u) {
+        auto unitName = ReadNameString(d, c.pos, version);
+        uint32_t firstLine, start, size, reclen;
+        if (!unitName || !c.U32(firstLine) || !c.U32(start) || !c.U32(size) || !c.U32(reclen) ||
+            !c.Has(reclen))
+            return std::nullopt;
+        size_t recEnd = c.pos + reclen;
+        if (size == 0 || offset < start || offset - start > size - 1) {
+            c.pos = recEnd;
+            continue;
+        }
+        ByteSpan recs = d.first(recEnd);
+        uint32_t prevLine = firstLine, prevAddr = start;
+        std::vector<RawName> procs;  // names seen, for the class of "." names
+        uint32_t procStartLine = 0, procStartAddr = start;
+        size_t pos = c.pos;
+        while (pos < recEnd) {
+            auto rec = DecodeLineRecord(recs, pos, version);
+            if (!rec) return std::nullopt;
+            std::optional<RawName> pname;
+            if (rec->NewProcedure) {
+                pname = ReadNameString(recs, pos, version);
+                if (!pname) return std::nullopt;
+            }
+            uint64_t nextAddr = uint64_t(prevAddr) + rec->AddressStep;
+            if (offset < nextAddr) break;
+            prevLine += rec->LineStep;
+            prevAddr = uint32_t(nextAddr);
+            if (pname) {
+                procs.push_back(*pname);
+                procStartLine = prevLine;
+                procStartAddr = prevAddr;
+            }
+        }
+        TCrashLineInfo r;
+        r.UnitName = names.DecodeUnit(*unitName);
+        r.Line = prevLine;
+        if (!procs.empty()) {
+            std::string full = names.Decode(procs.back());
+            std::string cls;
+            if (!full.empty() && full[0] == '.') {
+                // Find the class of the nearest earlier name that carries one.
+                for (size_t i = procs.size() - 1; i-- > 0;) {
+                    std::string prev = names.Decode(procs[i]);
+                    if (!prev.empty() && prev[0] == '.') continue;
+                    std::string p;
+                    SplitProcName(prev, {}, cls, p);
+                    break;
+                }
+            }
+            SplitProcName(full, cls, r.ClassName, r.ProcName);
+            r.ProcStartLine = procStartLine;
+            r.ProcStartOffset = procStartAddr;
+            int64_t startLine = procStartLine;
+            bool init = r.ProcName == "Initialization";
+            bool fin = r.ProcName == "Finalization";
+            std::vector<uint8_t> code;
+            if (peek && !fin && !init) code = peek(ctx, procStartAddr);
+            if (fin || (!init && !IsFrameSetUp(code))) startLine -= 1;
+            int64_t pl = int64_t(r.Line) - startLine;
+            r.ProcLine = pl < 0 ? 0 : int32_t(pl);
+        }
+        return r;
+    }
+    return std::nullopt;
+}
+
+Bytes EncodeDebugData(const std::vector<DebugUnit>& units, const TeaKey& key) {
+    Bytes out;
+    PutU32(out, 0);  // unit count, patched below
+    uint32_t count = 0;
+    for (const auto& unit : units) {
+        const auto& pts = unit.Points;
+        size_t i = 0;
+        while (i < pts.size()) {
+            // One written unit: points from i while lines rise and steps fit.
+            Bytes recs;
+            const DebugPoint& first = pts[i];
+            uint32_t firstLine, curLine, curAddr = first.Offset;
+            std::string curProc;
+            if (!first.Proc.empty()) {
+                // The unit's first point cannot name a procedure, so a point
+                // one line above starts it with an empty code range.
+                uint32_t sl = first.ProcStartLine && first.ProcStartLine < first.Line
+                                  ? first.ProcStartLine
+                                  : first.Line;
+                firstLine = sl ? sl - 1 : 0;
+                EncodeLineRecord(recs, sl - firstLine, 0, true);
+                PutName(recs, key, first.Proc);
+                curLine = sl;
+                if (first.Line > sl) {
+                    EncodeLineRecord(recs, first.Line - sl, 0, false);
+                    curLine = first.Line;
+                }
+                curProc = first.Proc;
+            } else {
+                firstLine = curLine = first.Line;
+            }
+            size_t j = i + 1;
+            for (; j < pts.size(); ++j) {
+                const DebugPoint& p = pts[j];
+                if (p.Line <= curLine || p.Line - curLine > 0x10000 ||
+                    p.Offset - curAddr > 0x10000 || p.Offset < curAddr)
+                    break;
+                bool np = !p.Proc.empty() && p.Proc != curProc;
+                EncodeLineRecord(recs, p.Line - curLine, p.Offset - curAddr, np);
+                if (np) {
+                    PutName(recs, key, p.Proc);
+                    curProc = p.Proc;
+                }
+                curLine = p.Line;
+                curAddr = p.Offset;
+            }
+            uint32_t end = j < pts.size() ? pts[j].Offset : unit.EndOffset;
+            if (end <= curAddr) end = curAddr + 1;
+            PutName(out, key, unit.Name);
+            PutU32(out, firstLine);
+            PutU32(out, first.Offset);
+            PutU32(out, end - first.Offset);
+            PutU32(out, uint32_t(recs.size()));
+            out.insert(out.end(), recs.begin(), recs.end());
+            ++count;
+            i = j;
+        }
+    }
+    for (int b = 0; b < 4; ++b)
+        out[b] = uint8_t(count >> (8 * b));
+    return out;
+}
+
+Bytes BuildLibraryData(const LibraryDataInput& in) {
+    Bytes out;
+    PutU32(out, kCLDataMagic);
+    PutU16(out, kCLDataVersion);
+    uint8_t t[8];
+    std::memcpy(t, &in.BuildTime, 8);
+    out.insert(out.end(), t, t + 8);
+    out.push_back(in.LeakFlags);
+    out.push_back(in.FollowMainLeakFlags);
+    PutU32(out, uint32_t(in.Symbols.size() * 9));
+    for (const auto& s : in.Symbols) {
+        out.push_back(s.Id);
+        PutU32(out, s.Offset);
+        PutU32(out, s.Size);
+    }
+    Bytes opts = Deflate(in.Options);
+    PutU32(out, uint32_t(opts.size()));
+    out.insert(out.end(), opts.begin(), opts.end());
+    PutU32(out, PasswordCheckWord(DebugKeyFromPassword(in.Password)));
+    Bytes dbg;
+    PutU32(dbg, uint32_t(in.DebugData.size()));
+    dbg.insert(dbg.end(), in.DebugData.begin(), in.DebugData.end());
+    Bytes z = Deflate(dbg);
+    out.insert(out.end(), z.begin(), z.end());
+    return out;
+}
+
+}  // namespace crashlog

@@ -1,0 +1,35 @@
+// The generator's reading side: line tables and functions of a linked file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "crashlog/CrashDebugData.h"
+
+namespace crashlog {
+
+struct GenFunction {
+    uint32_t Offset = 0;  // relative to the module base plus 0x1000
+    uint32_t Size = 0;
+    std::string Mangled;
+    std::string Demangled;
+    std::string Stored;  // "Class.Proc" as the debug data keeps it
+};
+
+struct GenModule {
+    std::vector<GenFunction> Functions;  // sorted by offset
+    std::vector<DebugUnit> Units;
+};
+
+// "ns::Class::method(int) const" -> "ns::Class.method": the class is what
+// stands before the last "::" outside brackets, parameters are dropped.
+std::string StoredProcName(const std::string& demangled);
+
+// Fills `mod` from the file's symbol table and DWARF line tables.  A file
+// without DWARF gives no units (not an error); an unreadable file is one.
+bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& err);
+
+// The options stream for the options text file.
+bool LoadOptionsForGenerator(const std::string& path, Bytes& stream, std::string& err);
+
+}  // namespace crashlog
