@@ -1,4 +1,5 @@
 include_guard(GLOBAL)
+include(DebugData)
 
 # kvo_library(NAME [QT] [SHARED] [DEPS ...] [PRIVATE_DEPS ...]): one library per source folder.
 # Public headers live in include/, everything else in src/.  Sources are

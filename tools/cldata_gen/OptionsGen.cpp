@@ -1,19 +1,21 @@
-#include <fstream>
+#include <system_error>
 
 #include "DebugDataGen.h"
+#include "crashlog/CrashOptions.h"
 
 namespace crashlog {
 
 bool LoadOptionsForGenerator(const std::string& path, Bytes& stream, std::string& err) {
-    std::ifstream f(path);
-    if (!f) {
-        err = "cannot read options file " + path;
+    try {
+        TCrashModuleOptions options;
+        LoadOptionsTextFile(path, options);
+        stream.clear();
+        options.SaveToStream(stream);
+        return true;
+    } catch (const std::exception& e) {
+        err = path + ": " + e.what();
         return false;
     }
-    // Until the options text has a reader the data carries an empty stream,
-    // which loads as the defaults.
-    stream.clear();
-    return true;
 }
 
 }  // namespace crashlog

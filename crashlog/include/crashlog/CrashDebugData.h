@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crashlog/CrashOptions.h"
+
 namespace crashlog {
 
 inline constexpr uint32_t kCLDataMagic = 0x100FAB10;
@@ -34,7 +36,7 @@ inline constexpr uint32_t kCodeOffsetBase = 0x1000;
 inline constexpr const char* kCLDataSection = ".cldata";
 // Names of data older than 500 are XORed with the byte that also scrambles
 // option strings.
-inline constexpr uint8_t kLegacyNameXor = 0xA5;
+inline constexpr uint8_t kLegacyNameXor = kStringScrambleKey;
 
 using ByteSpan = std::span<const uint8_t>;
 using Bytes = std::vector<uint8_t>;

@@ -1,0 +1,66 @@
+include_guard(GLOBAL)
+
+# Every program and shared library the build links carries its line tables,
+# function names and crash-reporting options in a .cldata section, written
+# after linking by kvo-cldata-gen.  The options come from
+# crashlog-options.txt beside the target's sources when there is one, else
+# the defaults are stored.
+#
+# KVO_DEBUG_DATA=OFF leaves the step out.  Fuzzing builds leave it out too:
+# their binaries never report crashes of their own and the instrumented
+# generator would only slow every link down.
+if(KVO_FUZZ)
+    set(_kvo_debug_data_default OFF)
+else()
+    set(_kvo_debug_data_default ON)
+endif()
+option(KVO_DEBUG_DATA "Store debug data in every linked program and library" ${_kvo_debug_data_default})
+
+set(KVO_CLDATA_GENERATOR kvo-cldata-gen)
+if(CMAKE_OBJCOPY)
+    set(KVO_OBJCOPY "${CMAKE_OBJCOPY}")
+else()
+    set(KVO_OBJCOPY objcopy)
+endif()
+
+# kvo_debug_data(TARGET [OPTIONS file]): adds the post-link step to one target.
+function(kvo_debug_data target)
+    cmake_parse_arguments(ARG "" "OPTIONS" "" ${ARGN})
+    if(NOT KVO_DEBUG_DATA OR target STREQUAL KVO_CLDATA_GENERATOR)
+        return()
+    endif()
+    get_target_property(_type ${target} TYPE)
+    get_target_property(_imported ${target} IMPORTED)
+    get_target_property(_aliased ${target} ALIASED_TARGET)
+    if(_imported OR _aliased OR NOT _type MATCHES "^(EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY)$")
+        return()
+    endif()
+    if(NOT ARG_OPTIONS AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/crashlog-options.txt")
+        set(ARG_OPTIONS "${CMAKE_CURRENT_SOURCE_DIR}/crashlog-options.txt")
+    endif()
+    set(_opts)
+    if(ARG_OPTIONS)
+        set(_opts --options "${ARG_OPTIONS}")
+        # A changed options file relinks, which reruns the step.
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${ARG_OPTIONS}")
+    endif()
+    add_dependencies(${target} ${KVO_CLDATA_GENERATOR})
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND $<TARGET_FILE:${KVO_CLDATA_GENERATOR}> ${_opts}
+                --objcopy "${KVO_OBJCOPY}" $<TARGET_FILE:${target}>
+        COMMENT "Storing debug data in ${target}"
+        VERBATIM)
+endfunction()
+
+# Every add_executable/add_library of the project gets the step, so a new
+# program needs no CMake line of its own.
+if(KVO_DEBUG_DATA)
+    function(add_executable name)
+        _add_executable(${name} ${ARGN})
+        kvo_debug_data(${name})
+    endfunction()
+    function(add_library name)
+        _add_library(${name} ${ARGN})
+        kvo_debug_data(${name})
+    endfunction()
+endif()
