@@ -12,6 +12,16 @@
 // locked by another connection or process after a bounded wait).  Nothing is
 // reported by result.
 //
+// Storage: one SQLite database file, `kDatabaseFileName`, in the folder named
+// by the database's PATH.  Dates are kept as "YYYY-MM-DD" text so that SQL
+// order is calendar order; callers only ever see "DD/MM/YYYY".  Writes use
+// WAL with synchronous=NORMAL.
+//
+// Locks: Edit and Append take the database's write lock until Post or Cancel
+// (unless a TDatabase transaction already holds it); another connection or
+// process waits at most `Session().LockWaitMs()` and then gets an
+// EDBEngineError.
+//
 // Thread-safety: the engine objects belong to the thread that created them.
 #pragma once
 
@@ -26,9 +36,12 @@
 
 namespace kvo::engine {
 
+// The file holding every table of a database's folder.
+inline constexpr const char* kDatabaseFileName = "kvo-tables.sqlite3";
+
 // The engine's error class.  what() is the engine's message, meant for users.
 class EDBEngineError : public std::runtime_error {
-public:
+  public:
     explicit EDBEngineError(const std::string& message) : std::runtime_error(message) {}
 };
 
@@ -59,7 +72,7 @@ class TTable;
 // valid while the table stays open.  Reading a null field gives "", 0, false
 // or 0.0.  Writing needs the table in edit or insert state.
 class TField {
-public:
+  public:
     const std::string& FieldName() const { return def_.Name; }
     TFieldType DataType() const { return def_.DataType; }
     bool IsNull() const;
@@ -79,9 +92,10 @@ public:
     void SetValue(const Variant& value);
     void Clear();  // to null, not to zero, false or an empty text
 
-private:
+  private:
     friend class TTable;
-    TField(TTable& table, TFieldDef def, int index) : table_(table), def_(std::move(def)), index_(index) {}
+    TField(TTable& table, TFieldDef def, int index)
+        : table_(table), def_(std::move(def)), index_(index) {}
     TTable& table_;
     TFieldDef def_;
     int index_;
@@ -92,7 +106,7 @@ enum class TDataSetState { Inactive, Browse, Edit, Insert };
 class TDatabase;
 
 class TTable {
-public:
+  public:
     TTable();
     ~TTable();
     TTable(const TTable&) = delete;
@@ -123,8 +137,8 @@ public:
     bool IsEmpty() const;  // no record passes the filter
     std::int64_t RecordCount() const;
 
-    TField& FieldByName(const std::string& name);       // unknown name raises
-    TField* FindField(const std::string& name);          // nullptr when unknown
+    TField& FieldByName(const std::string& name);  // unknown name raises
+    TField* FindField(const std::string& name);    // nullptr when unknown
     std::vector<TField*> Fields();
 
     void Edit();
@@ -153,6 +167,10 @@ public:
     void SetIndexFieldNames(const std::string& names);
     const std::string& IndexFieldNames() const { return indexFieldNames_; }
 
+    // Adds a secondary index on semicolon-separated fields to the existing
+    // table (open or closed); an index of that name that exists is kept.
+    void AddIndex(const std::string& name, const std::string& fields);
+
     // Field definitions: filled from the table by UpdateFieldDefs() (or on
     // open), or set by the caller before CreateTable().
     std::vector<TFieldDef>& FieldDefs() { return fieldDefs_; }
@@ -162,9 +180,10 @@ public:
     std::function<void(TTable&)> BeforePost;
     std::function<void(TTable&)> AfterPost;
 
-private:
+    struct Impl;  // the engine's own state; opaque outside the engine
+
+  private:
     friend class TField;
-    struct Impl;
     std::unique_ptr<Impl> impl_;
     std::string databaseName_;
     std::string tableName_;
@@ -176,7 +195,7 @@ private:
 
 // A named database of the session.  Its only parameter is "PATH=<folder>".
 class TDatabase {
-public:
+  public:
     explicit TDatabase(std::string name);
     ~TDatabase();
     const std::string& DatabaseName() const { return name_; }
@@ -193,7 +212,7 @@ public:
     void Commit();
     void Rollback();
 
-private:
+  private:
     friend class TTable;
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -203,7 +222,7 @@ private:
 
 // The engine's default context: one per process.
 class TSession {
-public:
+  public:
     void Open();
     void Close();
     bool Active() const { return active_; }
@@ -227,7 +246,7 @@ public:
     void SetLockWaitMs(int ms) { lockWaitMs_ = ms; }
     int LockWaitMs() const { return lockWaitMs_; }
 
-private:
+  private:
     bool active_ = false;
     std::string netFileDir_;
     std::string privateDir_;

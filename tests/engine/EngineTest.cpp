@@ -1,0 +1,437 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "EngineFixture.h"
+
+namespace kvo::engine::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const EDBEngineError& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
+TEST_F(EngineTest, TableNamesWithOrWithoutExtensionAndCaseNameTheSameTable) {
+    TTable created;
+    CreateEntries(created);
+    for (const char* name : {"APP_REC", "app_rec.db", "App_Rec.DB", " APP_REC.DB "}) {
+        TTable t;
+        t.SetDatabaseName("kvo");
+        t.SetTableName(name);
+        EXPECT_TRUE(t.Exists()) << name;
+    }
+    TTable other;
+    other.SetDatabaseName("KVO");
+    other.SetTableName("APP_RECX.DB");
+    EXPECT_FALSE(other.Exists());
+
+    TTable again;
+    again.SetDatabaseName("KVO");
+    again.SetTableName("app_rec");
+    again.FieldDefs() = {{"X", TFieldType::Integer}};
+    EXPECT_THAT(ErrorOf([&] { again.CreateTable(); }), HasSubstr("already exists"));
+}
+
+TEST_F(EngineTest, MissingTableOrFolderIsAnEngineError) {
+    TTable t;
+    t.SetDatabaseName("KVO");
+    t.SetTableName("PATIENT.DB");
+    EXPECT_THAT(ErrorOf([&] { t.Open(); }), HasSubstr("PATIENT"));
+    EXPECT_FALSE(t.Active());
+    EXPECT_THROW(t.First(), EDBEngineError);
+
+    Session().Database("NOWHERE").Params() = {"PATH=" + folder_ + "/missing"};
+    TTable lost;
+    lost.SetDatabaseName("NOWHERE");
+    lost.SetTableName("USER");
+    EXPECT_THAT(ErrorOf([&] { (void)lost.Exists(); }), HasSubstr("does not exist"));
+    Session().RemoveDatabase("NOWHERE");
+
+    TTable unnamed;
+    unnamed.SetTableName("USER");
+    EXPECT_THROW(unnamed.Open(), EDBEngineError);
+}
+
+TEST_F(EngineTest, FieldDefinitionsRoundTrip) {
+    const std::vector<TFieldDef> defs = {
+        {"Name", TFieldType::String, 30, true},
+        {"Number", TFieldType::Integer},
+        {"Rate", TFieldType::Number},
+        {"Fee", TFieldType::Currency},
+        {"Closed", TFieldType::Logical},
+        {"Date", TFieldType::Date},
+        {"Start", TFieldType::Time},
+        {"STRING", TFieldType::Memo},
+    };
+    TTable t;
+    Create(t, "CONTROL.DB", defs, "Name");
+    t.FieldDefs().clear();
+    t.UpdateFieldDefs();
+    ASSERT_EQ(t.FieldDefs().size(), defs.size());
+    for (std::size_t i = 0; i < defs.size(); ++i) {
+        EXPECT_EQ(t.FieldDefs()[i].Name, defs[i].Name);
+        EXPECT_EQ(t.FieldDefs()[i].DataType, defs[i].DataType) << defs[i].Name;
+        EXPECT_EQ(t.FieldDefs()[i].Size, defs[i].Size) << defs[i].Name;
+        EXPECT_EQ(t.FieldDefs()[i].Required, defs[i].Required) << defs[i].Name;
+    }
+}
+
+// Each row: field type, text written, text read back (or "!" when the write raises).
+TEST_F(EngineTest, TextWritesConvertToTheFieldTypeOrRaise) {
+    struct Case {
+        TFieldType type;
+        const char* written;
+        const char* read;
+    };
+    const Case cases[] = {
+        {TFieldType::Integer, "42", "42"},
+        {TFieldType::Integer, " -7 ", "-7"},
+        {TFieldType::Integer, "abc", "!"},
+        {TFieldType::Integer, "4.5", "!"},
+        {TFieldType::Currency, "12.50", "12.5"},
+        {TFieldType::Currency, "1e400", "!"},
+        {TFieldType::Logical, "true", "True"},
+        {TFieldType::Logical, "F", "False"},
+        {TFieldType::Logical, "maybe", "!"},
+        {TFieldType::Date, "05/01/2026", "05/01/2026"},
+        {TFieldType::Date, "5/1/2026", "05/01/2026"},
+        {TFieldType::Date, "29/02/2024", "29/02/2024"},
+        {TFieldType::Date, "29/02/2023", "!"},
+        {TFieldType::Date, "31/02/2020", "!"},
+        {TFieldType::Date, "2026-01-05", "!"},
+        {TFieldType::Date, "05/13/2026", "!"},
+        {TFieldType::Time, "9:05", "09:05:00"},
+        {TFieldType::Time, "24:00:00", "!"},
+        {TFieldType::String, "0123", "0123"},
+        {TFieldType::String, "exactly ten", "!"},  // longer than Size 10
+    };
+    TTable t;
+    Create(t, "VALUES.DB",
+           {{"I", TFieldType::Integer},
+            {"C", TFieldType::Currency},
+            {"L", TFieldType::Logical},
+            {"D", TFieldType::Date},
+            {"T", TFieldType::Time},
+            {"S", TFieldType::String, 10}});
+    t.Open();
+    const char* names[] = {"S", "I", "", "C", "L", "D", "T", ""};
+    for (const auto& c : cases) {
+        const std::string field = names[static_cast<int>(c.type)];
+        t.Append();
+        if (std::string(c.read) == "!") {
+            EXPECT_THROW(t.FieldByName(field).SetAsString(c.written), EDBEngineError)
+                << field << " <- " << c.written;
+            t.Cancel();
+            continue;
+        }
+        t.FieldByName(field).SetAsString(c.written);
+        t.Post();
+        // Read back from the stored row, not from the edit buffer.
+        t.Close();
+        t.Open();
+        t.Locate(field, std::string(c.read));
+        EXPECT_EQ(t.FieldByName(field).AsString(), c.read) << field << " <- " << c.written;
+    }
+}
+
+TEST_F(EngineTest, TypedReadsAndVariantWrites) {
+    TTable t;
+    Create(t, "USER.DB",
+           {{"User", TFieldType::Integer},
+            {"Surname", TFieldType::String, 30},
+            {"Fee", TFieldType::Currency},
+            {"Active", TFieldType::Logical},
+            {"Joined", TFieldType::Date}});
+    t.Open();
+    t.Append();
+    t.FieldByName("User").SetValue(Variant{std::int64_t{3}});
+    t.FieldByName("Surname").SetValue(Variant{std::string("Nakamura")});
+    t.FieldByName("Fee").SetValue(Variant{19.99});
+    t.FieldByName("Active").SetValue(Variant{true});
+    t.FieldByName("Joined").SetValue(Variant{std::string("31/12/2025")});
+    t.Post();
+    t.Close();
+    t.Open();
+    EXPECT_EQ(t.FieldByName("user").AsInteger(), 3);
+    EXPECT_EQ(t.FieldByName("User").AsString(), "3");
+    EXPECT_EQ(t.FieldByName("Surname").AsString(), "Nakamura");
+    EXPECT_DOUBLE_EQ(t.FieldByName("Fee").AsCurrency(), 19.99);
+    EXPECT_TRUE(t.FieldByName("Active").AsBoolean());
+    EXPECT_EQ(t.FieldByName("Active").AsString(), "True");
+    EXPECT_EQ(t.FieldByName("Joined").AsString(), "31/12/2025");
+    EXPECT_EQ(std::get<std::int64_t>(t.FieldByName("User").Value()), 3);
+    EXPECT_EQ(std::get<bool>(t.FieldByName("Active").Value()), true);
+    EXPECT_THROW(t.FieldByName("Surname").AsInteger(), EDBEngineError);
+    EXPECT_THAT(ErrorOf([&] { t.FieldByName("Nope"); }), HasSubstr("Nope"));
+    EXPECT_EQ(t.FindField("Nope"), nullptr);
+    // Writing outside edit or insert state is refused, not silently dropped.
+    EXPECT_THROW(t.FieldByName("User").SetAsInteger(4), EDBEngineError);
+}
+
+TEST_F(EngineTest, ClearedFieldsAreNullNotZeroFalseOrEmpty) {
+    TTable t;
+    CreateCalendar(t);
+    t.Open();
+    t.Append();
+    t.FieldByName("User").SetAsInteger(3);
+    t.FieldByName("Date").SetAsString("05/01/2026");
+    t.FieldByName("Closed").SetAsBoolean(false);
+    t.FieldByName("Start").SetAsString("09:00");
+    t.FieldByName("Interval").SetAsInteger(0);
+    t.FieldByName("Breaks").SetAsString("");
+    t.Post();
+    for (const char* f : {"Closed", "Interval"})
+        EXPECT_FALSE(t.FieldByName(f).IsNull()) << f;
+
+    t.Edit();
+    for (const char* f : {"Start", "End", "Interval", "Closed", "Breaks"})
+        t.FieldByName(f).Clear();
+    t.Post();
+    t.Close();
+    t.Open();
+    for (const char* f : {"Start", "End", "Interval", "Closed", "Breaks"}) {
+        const TField& field = t.FieldByName(f);
+        EXPECT_TRUE(field.IsNull()) << f;
+        EXPECT_EQ(field.AsString(), "") << f;
+        EXPECT_EQ(field.AsInteger(), 0) << f;
+        EXPECT_FALSE(field.AsBoolean()) << f;
+        EXPECT_EQ(field.AsCurrency(), 0.0) << f;
+        EXPECT_TRUE(std::holds_alternative<std::monostate>(field.Value())) << f;
+    }
+    // Null rows are excluded by a comparison, as in SQL.
+    t.SetFilter("Closed = FALSE");
+    t.SetFiltered(true);
+    EXPECT_TRUE(t.IsEmpty());
+    t.SetFilter("Closed = NULL");
+    EXPECT_EQ(t.RecordCount(), 1);
+}
+
+TEST_F(EngineTest, RequiredFieldMustHaveAValue) {
+    TTable t;
+    Create(t, "CONTROL.DB",
+           {{"Name", TFieldType::String, 20, true}, {"Number", TFieldType::Integer}});
+    t.Open();
+    t.Append();
+    t.FieldByName("Number").SetAsInteger(1);
+    EXPECT_THAT(ErrorOf([&] { t.Post(); }), HasSubstr("Name"));
+    EXPECT_EQ(t.State(), TDataSetState::Insert);
+    t.Cancel();
+    EXPECT_TRUE(t.IsEmpty());
+}
+
+TEST_F(EngineTest, EditPostPersistsAndCancelDiscards) {
+    TTable t;
+    CreateEntries(t);
+    t.Open();
+    AddEntry(t, "*", 3, "01/01/2026", "a");
+    AddEntry(t, "*", 3, "02/01/2026", "b");
+    t.First();
+    t.Edit();
+    t.FieldByName("Note").SetAsString("changed");
+    t.Post();
+    t.Next();
+    t.Edit();
+    t.FieldByName("Note").SetAsString("dropped");
+    t.Cancel();
+    EXPECT_EQ(t.FieldByName("Note").AsString(), "b");
+    // Unposted changes do not survive a close either.
+    t.First();
+    t.Edit();
+    t.FieldByName("Note").SetAsString("lost");
+    t.Close();
+    t.Open();
+    EXPECT_THAT(Column(t, "Note"), ElementsAre("changed", "b"));
+    EXPECT_EQ(t.RecordCount(), 2);
+}
+
+TEST_F(EngineTest, DeleteLeavesTheCursorOnTheFollowingRecord) {
+    TTable t;
+    CreateEntries(t);
+    t.Open();
+    for (const char* n : {"a", "b", "c", "d"})
+        AddEntry(t, "*", 1, "01/01/2026", n);
+
+    t.First();
+    t.Next();  // b
+    t.Delete();
+    EXPECT_FALSE(t.Eof());
+    EXPECT_EQ(t.FieldByName("Note").AsString(), "c");
+
+    t.Next();  // d, the last
+    t.Delete();
+    EXPECT_TRUE(t.Eof());
+    EXPECT_THAT(Column(t, "Note"), ElementsAre("a", "c"));
+
+    // Deleting until the end empties the view, as the break reset does.
+    t.First();
+    while (!t.Eof())
+        t.Delete();
+    EXPECT_TRUE(t.IsEmpty());
+    EXPECT_THROW(t.Delete(), EDBEngineError);
+    EXPECT_THROW(t.Edit(), EDBEngineError);
+    t.Close();
+    t.Open();
+    EXPECT_TRUE(t.IsEmpty());
+}
+
+TEST_F(EngineTest, LocateIgnoresCaseAndLeavesTheCursorWhenNothingMatches) {
+    TTable t;
+    CreateEntries(t);
+    t.Open();
+    AddEntry(t, "*", 1, "01/01/2026", "Smith");
+    AddEntry(t, "B", 2, "15/03/2026", "Jones");
+    AddEntry(t, "*", 3, "15/03/2026", "JONES");
+
+    EXPECT_TRUE(t.Locate("note", std::string("jones")));
+    EXPECT_EQ(t.FieldByName("User").AsInteger(), 2);
+    EXPECT_TRUE(t.Locate("User", std::int64_t{3}));
+    EXPECT_EQ(t.FieldByName("Note").AsString(), "JONES");
+    EXPECT_TRUE(t.Locate("Date", std::string("1/1/2026")));
+    EXPECT_EQ(t.FieldByName("Note").AsString(), "Smith");
+
+    EXPECT_FALSE(t.Locate("Note", std::string("Brown")));
+    EXPECT_EQ(t.FieldByName("Note").AsString(), "Smith");
+    EXPECT_THROW(t.Locate("Surname", std::string("x")), EDBEngineError);
+
+    // Only rows of the filtered view are candidates.
+    t.SetFilter("User = 3");
+    t.SetFiltered(true);
+    EXPECT_TRUE(t.Locate("Note", std::string("Jones")));
+    EXPECT_EQ(t.FieldByName("User").AsInteger(), 3);
+}
+
+TEST_F(EngineTest, PostNotifiesBeforeAndAfterAndBeforePostCanStopIt) {
+    TTable t;
+    CreateEntries(t);
+    t.Open();
+    std::vector<std::string> calls;
+    t.BeforePost = [&](TTable& table) {
+        calls.push_back("before:" + table.FieldByName("Note").AsString());
+        if (table.FieldByName("Note").AsString() == "veto") throw EDBEngineError("vetoed");
+    };
+    t.AfterPost = [&](TTable& table) {
+        calls.push_back("after:" +
+                        std::string(table.State() == TDataSetState::Browse ? "browse" : "other"));
+    };
+    AddEntry(t, "*", 1, "01/01/2026", "ok");
+    EXPECT_THROW(AddEntry(t, "*", 1, "01/01/2026", "veto"), EDBEngineError);
+    EXPECT_EQ(t.State(), TDataSetState::Insert);
+    t.Cancel();
+    EXPECT_THAT(calls, ElementsAre("before:ok", "after:browse", "before:veto"));
+    EXPECT_EQ(t.RecordCount(), 1);
+}
+
+TEST_F(EngineTest, IndexFieldNamesGiveOrderAndKey) {
+    TTable t;
+    Create(t, "CONTROL.DB", {{"Name", TFieldType::String, 20}, {"Number", TFieldType::Integer}},
+           "Name");
+    t.Open();
+    for (const char* n : {"pear", "apple", "fig"}) {
+        t.Append();
+        t.FieldByName("Name").SetAsString(n);
+        t.Post();
+    }
+    EXPECT_THAT(Column(t, "Name"), ElementsAre("apple", "fig", "pear"));
+    t.Append();
+    t.FieldByName("Name").SetAsString("fig");
+    EXPECT_THROW(t.Post(), EDBEngineError);
+    t.Cancel();
+
+    // Without index field names the order is the order of insertion.
+    t.SetIndexFieldNames("");
+    EXPECT_THAT(Column(t, "Name"), ElementsAre("pear", "apple", "fig"));
+    EXPECT_THROW(t.SetIndexFieldNames("Colour"), EDBEngineError);
+    EXPECT_EQ(t.IndexFieldNames(), "");
+
+    EXPECT_THROW(t.AddIndex("ByColour", "Colour"), EDBEngineError);
+    t.AddIndex("ByNumber", "Number;Name");
+    t.AddIndex("ByNumber", "Number;Name");  // present already: kept
+}
+
+TEST_F(EngineTest, FilterChangeOnAnOpenTableRequeriesAndGoesFirst) {
+    TTable t;
+    CreateEntries(t);
+    t.Open();
+    for (int user = 1; user <= 3; ++user)
+        for (const char* n : {"x", "y"})
+            AddEntry(t, "*", user, "01/01/2026", n + std::to_string(user));
+    t.SetFilter("User = 2");
+    EXPECT_EQ(t.RecordCount(), 6);  // not filtered yet
+    t.SetFiltered(true);
+    EXPECT_THAT(Column(t, "Note"), ElementsAre("x2", "y2"));
+    t.First();
+    t.Next();
+    t.SetFilter("User = 3");
+    EXPECT_EQ(t.FieldByName("Note").AsString(), "x3");
+    // A bad filter on an open table keeps the current view and filter.
+    EXPECT_THROW(t.SetFilter("User = "), EDBEngineError);
+    EXPECT_EQ(t.Filter(), "User = 3");
+    EXPECT_THAT(Column(t, "Note"), ElementsAre("x3", "y3"));
+    t.SetFiltered(false);
+    EXPECT_EQ(t.RecordCount(), 6);
+}
+
+TEST_F(EngineTest, TransactionsGroupPostsAndRollBack) {
+    TDatabase& db = Session().Database("KVO");
+    TTable t;
+    CreateEntries(t);
+    t.AddIndex("ByUser", "User;Date");
+    t.Open();
+    db.StartTransaction();
+    for (int i = 0; i < 5000; ++i)
+        AddEntry(t, i % 2 ? "*" : "A", i % 7, "01/02/2026");
+    db.Commit();
+    EXPECT_THROW(db.Commit(), EDBEngineError);
+
+    db.StartTransaction();
+    AddEntry(t, "*", 1, "01/02/2026");
+    EXPECT_THROW(db.StartTransaction(), EDBEngineError);
+    db.Rollback();
+    t.Close();
+    t.SetFilter("Type = '*'");
+    t.SetFiltered(true);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 2500);
+}
+
+TEST_F(EngineTest, SessionKeepsItsSettingsAndDatabases) {
+    TSession& s = Session();
+    s.Open();
+    EXPECT_TRUE(s.Active());
+    s.SetNetFileDir(folder_);
+    s.SetPrivateDir(folder_ + "/private");
+    EXPECT_EQ(s.NetFileDir(), folder_);
+    EXPECT_EQ(s.PrivateDir(), folder_ + "/private");
+    s.AddPassword("secret");
+    s.AddPassword("secret");
+    s.AddPassword("other");
+    EXPECT_THAT(s.Passwords(), ElementsAre("secret", "other"));
+    s.RemoveAllPasswords();
+    EXPECT_TRUE(s.Passwords().empty());
+
+    EXPECT_EQ(&s.Database("kvo"), s.FindDatabase("KVO"));
+    EXPECT_EQ(s.Database("KVO").Path(), folder_);
+    s.Database("KVO").Params() = {"path = " + folder_ + "/sub"};
+    EXPECT_EQ(s.Database("KVO").Path(), folder_ + "/sub");
+    s.Database("KVO").Params() = {};
+    EXPECT_THAT(ErrorOf([&] { s.Database("KVO").Open(); }), HasSubstr("PATH"));
+
+    // Closing the session closes the open tables of its databases.
+    s.Database("KVO").Params() = {"PATH=" + folder_};
+    TTable t;
+    CreateEntries(t);
+    t.Open();
+    s.Close();
+    EXPECT_FALSE(t.Active());
+    EXPECT_FALSE(s.Database("KVO").Connected());
+}
+
+}  // namespace
+}  // namespace kvo::engine::testing
