@@ -217,6 +217,8 @@ void WriteOptionsStream(const TCrashModuleOptions& o, ByteBuffer& out) {
 
 std::size_t ReadOptionsStream(TCrashModuleOptions& o, std::span<const std::uint8_t> data,
                               std::uint16_t version) {
+    // Some builds wrote 6000 to 6002 as 600 to 602; those are never 5xx data.
+    if (version >= 600 && version <= 602) version = static_cast<std::uint16_t>(version * 10);
     const unsigned V = version;
     const bool old = V < 6000;
     Reader r(data);

@@ -236,7 +236,7 @@ TEST(OptionsLegacy, Version6000OnReadsTheCurrentLayout) {
     source.SetDialogKind(3);
     source.SetTextLanguage("Français");
     source.Filters().Add(crashlog::TCrashExceptionFilter{false, "EX", "", 1, 3, 1, 1});
-    for (std::uint16_t version : {6000, 6001, 6020}) {
+    for (std::uint16_t version : {6000, 6001, 6020, 600, 602}) {
         SCOPED_TRACE(version);
         TCrashModuleOptions o;
         o.LoadFromStream(source.SaveToBytes(), version);
