@@ -1,0 +1,85 @@
+// The few platform services the shared library uses, in the shape it needs
+// them.  One file (CommonPlatform.cpp) speaks to the platform layer; the rest
+// of the library stays free of its details.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Common.h"
+
+namespace kvo::common::detail {
+
+// A suite path ("C:\Kestavo\EVENTS.XML", "\\server\share\x") as a local path
+// through the drive map; a local absolute path is returned unchanged.  Empty
+// when the drive is not mapped.
+std::string LocalPath(const std::string& path);
+
+// Installation and inventory INI files (suite paths).  Reads give the default
+// on any failure; writes report it.
+std::string IniReadString(const std::string& file, const std::string& section,
+                          const std::string& key, const std::string& def);
+bool IniWriteString(const std::string& file, const std::string& section, const std::string& key,
+                    const std::string& value);
+
+std::string LoginName();
+std::string HostName();
+std::string ExecutablePath();
+std::string ErrorText(int code);
+
+// The version note of a local file; nullopt when it carries none.
+std::optional<FileVersion> ReadVersionNote(const std::string& localPath);
+
+int PresentMessage(const std::string& text, const std::string& caption, int flags);
+
+}  // namespace kvo::common::detail
+
+namespace kvo::common::detail {
+
+enum class DriveType { Unknown, Removable, Fixed, Remote, CdRom, RamDisk };
+
+// One letter of the drive map.
+struct DriveFacts {
+    char letter = 0;  // upper case
+    DriveType type = DriveType::Unknown;
+    bool rootExists = false;  // the mapped folder is there (a medium is in)
+    std::string label;
+    std::string remote;  // the share a remote drive stands for
+};
+
+// Facts of one drive; nullopt when the letter is not in the map.
+std::optional<DriveFacts> Drive(char letter);
+// Every letter of the map, a to z.
+std::vector<DriveFacts> Drives();
+
+}  // namespace kvo::common::detail
+
+namespace kvo::common::detail {
+
+// Substitute drives are drive-map entries pointing at a folder (a suite path).
+bool DefineSubstitute(char letter, const std::string& folder);
+bool RemoveSubstitute(char letter);
+std::string SubstituteTarget(char letter);  // suite path; empty when none
+
+std::string SystemConfigFolder();  // local path, with a final "/"
+std::string ConfigHome();          // local path, no final "/"
+std::string DataHome();
+
+// Refuses an empty path, "/" and the home folder.
+bool DeleteTree(const std::string& localPath);
+
+// Starts a program; on failure returns 0 and sets error to an errno value.
+long Spawn(const std::string& localFile, const std::string& parameters, int& error);
+// Waits up to timeoutMs for the process; true when it has ended or cannot be
+// waited for, false on time-out.
+bool WaitForExit(long pid, int timeoutMs);
+
+// The one data-area lock handle of the process.
+bool HoldLockFile(const std::string& localPath, bool exclusive);
+void DropLockFile();
+// Deletes the lock file only when this process can take it exclusively.
+void DeleteLockFileIfFree(const std::string& localPath);
+
+}  // namespace kvo::common::detail
