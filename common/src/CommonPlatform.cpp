@@ -69,7 +69,6 @@ class IniFile {
         crlf_ = text.find("\r\n") != std::string::npos || text.empty();
         std::istringstream lines(text);
         std::string line;
-        sections_.push_back({"", {}});
         while (std::getline(lines, line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             std::string t = Trim(line);
