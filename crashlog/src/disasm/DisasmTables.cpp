@@ -540,6 +540,11 @@ constexpr Entry kTwoByte64[] = {
     {0x16, "movhps #Vx_, #Wq_"},
     {0x17, "movhps #Mq_, #Vx_"},
     {0x18, "@gl"},
+    // Control and debug registers move whole 64-bit registers.
+    {0x20, "mov #Rq_, #Cq_"},
+    {0x21, "mov #Rq_, #Dq_"},
+    {0x22, "mov #Cq_, #Rq_"},
+    {0x23, "mov #Dq_, #Rq_"},
     {0x19, "nop #Ev_"},
     {0x1A, "nop #Ev_"},
     {0x1B, "nop #Ev_"},
