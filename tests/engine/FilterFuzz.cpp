@@ -19,12 +19,13 @@ TTable& Table() {
     static TTable* table = [] {
         char pattern[] = "/tmp/kvo-engine-fuzz-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) std::abort();
+        Session().Database("FUZZ").Params() = {std::string("PATH=") + pattern};
         folder = pattern;
+        // Registered after the session exists, so it runs before the session goes.
         std::atexit([] {
             Session().Close();
             std::filesystem::remove_all(folder);
         });
-        Session().Database("FUZZ").Params() = {std::string("PATH=") + pattern};
         auto* t = new TTable;
         t->SetDatabaseName("FUZZ");
         t->SetTableName("APP_REC.DB");
