@@ -180,7 +180,14 @@ bool WriteSharedOptionsBlock(ModuleHandle handle, std::span<const std::uint8_t> 
     if (raw < 0) return false;
     Fd fd(raw);
     const std::size_t total = kSizeField + content.size();
-    if (ftruncate(fd.get(), static_cast<off_t>(total)) != 0) return false;
+    // The object only ever grows: a reader that mapped it a moment ago must
+    // not find its pages cut off under it (that would raise SIGBUS).  The
+    // size field says how much of it is current.
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return false;
+    if (static_cast<std::size_t>(st.st_size) < total &&
+        ftruncate(fd.get(), static_cast<off_t>(total)) != 0)
+        return false;
     void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (map == MAP_FAILED) return false;
     auto* bytes = static_cast<std::uint8_t*>(map);

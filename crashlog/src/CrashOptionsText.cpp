@@ -210,6 +210,8 @@ void LoadOptionsText(std::string_view text, TCrashModuleOptions& options) {
 
     options.SetDefaults();
     TCrashOptionValues values = options.Values();
+    // Some editors put a byte-order mark in front of the first line.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     int lineNo = 0;
     while (!text.empty()) {
         ++lineNo;

@@ -32,7 +32,7 @@ TEST(OptionsText, TheProgramsOwnOptions) {
 TEST(OptionsText, ValuesFormatsAndRoundTrip) {
     TCrashModuleOptions o;
     crashlog::LoadOptionsText(
-        "# comment\r\n"
+        "\xEF\xBB\xBF# comment after a byte-order mark\r\n"
         "; another\n"
         "\n"
         "  mailmode = 3 \n"
