@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -89,8 +90,13 @@ class IniFile {
         for (const auto& s : sections_)
             if (SameText(s.name, section))
                 for (const auto& l : s.lines)
-                    if (l.isKey && SameText(l.key, key)) return l.value;
+                    if (l.isKey && SameText(l.key, key)) return Unquoted(l.value);
         return std::nullopt;
+    }
+
+    bool HasSection(std::string_view section) const {
+        return std::any_of(sections_.begin() + 1, sections_.end(),
+                           [&](const Section& s) { return SameText(s.name, section); });
     }
 
     void Write(const std::string& section, const std::string& key, const std::string& value) {
@@ -136,6 +142,13 @@ class IniFile {
     }
 
   private:
+    // A value wrapped in matching quotes is read without them.
+    static std::string Unquoted(const std::string& v) {
+        if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+            return v.substr(1, v.size() - 2);
+        return v;
+    }
+
     struct Line {
         std::string key, value;
         bool isKey;
@@ -163,9 +176,15 @@ std::string SectionOf(char letter) {
     return std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
 }
 
+// A drive's section is named by its letter, with or without the colon.
+std::string SectionOf(const IniFile& map, char letter) {
+    std::string plain = SectionOf(letter);
+    return !map.HasSection(plain) && map.HasSection(plain + ":") ? plain + ":" : plain;
+}
+
 // The folder a drive letter stands for; C: always has one.
 std::string DriveFolder(const IniFile& map, char letter) {
-    std::string folder = map.Read(SectionOf(letter), "Path").value_or("");
+    std::string folder = map.Read(SectionOf(map, letter), "Path").value_or("");
     if (folder.empty() && SectionOf(letter) == "C") folder = detail::DataHome() + "/kestavo/C";
     return folder;
 }
@@ -196,7 +215,11 @@ fs::path ResolveCase(const fs::path& base, std::string_view rest) {
 
 int DefaultPresenter(const std::string& text, const std::string& caption, int flags) {
     const bool question = (flags & 0x0F) == 4;
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return question ? kIdNo : kIdOk;
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        // No GUI to ask: the text still reaches whoever watches the program.
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        return question ? kIdNo : kIdOk;
+    }
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (flags & 0xF0) {
         case 16:
@@ -358,7 +381,7 @@ int PresentMessage(const std::string& text, const std::string& caption, int flag
 std::optional<DriveFacts> Drive(char letter) {
     if (!std::isalpha(static_cast<unsigned char>(letter))) return std::nullopt;
     IniFile map(DriveMapPath());
-    std::string section = SectionOf(letter);
+    std::string section = SectionOf(map, letter);
     std::string folder = DriveFolder(map, letter);
     if (folder.empty()) return std::nullopt;
     DriveFacts d;
@@ -397,8 +420,10 @@ bool DefineSubstitute(char letter, const std::string& folder) {
     if (local.empty()) return false;
     std::string path = DriveMapPath();
     IniFile map(path);
-    std::string section = SectionOf(letter);
-    if (map.Read(section, "Path") && !map.Read(section, "Subst")) return false;  // a real drive
+    std::string section = SectionOf(map, letter);
+    // A real drive (C: always is one) cannot be made a substitute.
+    if (SectionOf(letter) == "C" || (map.Read(section, "Path") && !map.Read(section, "Subst")))
+        return false;
     map.EraseSection(section);
     map.Write(section, "Path", local);
     map.Write(section, "Type", "fixed");
@@ -408,13 +433,14 @@ bool DefineSubstitute(char letter, const std::string& folder) {
 
 bool RemoveSubstitute(char letter) {
     IniFile map(DriveMapPath());
-    if (!map.Read(SectionOf(letter), "Subst")) return false;
-    map.EraseSection(SectionOf(letter));
+    if (!map.Read(SectionOf(map, letter), "Subst")) return false;
+    map.EraseSection(SectionOf(map, letter));
     return map.Save();
 }
 
 std::string SubstituteTarget(char letter) {
-    return IniFile(DriveMapPath()).Read(SectionOf(letter), "Subst").value_or("");
+    IniFile map(DriveMapPath());
+    return map.Read(SectionOf(map, letter), "Subst").value_or("");
 }
 
 bool DeleteTree(const std::string& localPath) {

@@ -44,6 +44,14 @@ TEST_F(Helpers, DriveNamesFollowTheCaseOfTheLetter) {
     EXPECT_EQ(DriveRemoteName('D'), "\\\\SERVER\\SHARE");
 }
 
+TEST_F(Helpers, DriveSectionsMayCarryTheColon) {
+    WriteDriveMap("[X:]\r\nPath=" + d_.string() + "\r\nLabel=\"Two Words\"\r\n");
+    EXPECT_EQ(VolumeLabel('X'), "TWO WORDS");
+    EXPECT_EQ(FileSizeOf("X:\\Kestavo"), 0);  // a folder is found, with no size
+    EXPECT_FALSE(MapSubstituteDrive('X', "C:\\"));
+    EXPECT_FALSE(MapSubstituteDrive('C', "X:\\"));  // C: is always a real drive
+}
+
 TEST_F(Helpers, SubstituteDrivesComeAndGo) {
     fs::create_directories(c_ / "Kestavo" / "MultiSite" / "2");
     EXPECT_EQ(SubstituteDriveTarget('S'), "");
