@@ -482,6 +482,7 @@ struct TTable::Impl {
     bool ownsLock = false;       // this table's Edit/Append began the write transaction
 
     Statement selectRow, updateRow, insertRow, deleteRow;
+    std::vector<TFieldDef> defs;  // as opened; callers may change FieldDefs() meanwhile
     std::string orderBy;
     std::vector<std::size_t> orderColumns;
 
@@ -840,6 +841,7 @@ void TTable::Open() {
         throw;
     }
     fieldDefs_ = defs;
+    impl.defs = defs;
     impl.fields.clear();
     for (std::size_t i = 0; i < defs.size(); ++i)
         impl.fields.emplace_back(new TField(*this, defs[i], static_cast<int>(i)));
@@ -876,6 +878,7 @@ void TTable::Close() {
     impl.insertRow = Statement();
     impl.deleteRow = Statement();
     impl.fields.clear();
+    impl.defs.clear();
     impl.rows.clear();
     impl.current.clear();
     impl.currentLoaded = false;
@@ -1001,7 +1004,7 @@ void TTable::Post() {
         throw EDBEngineError(detail::Format("Table {}: not in edit or insert mode", impl.name));
     if (BeforePost) BeforePost(*this);
     for (std::size_t i = 0; i < impl.fields.size(); ++i) {
-        const auto& def = fieldDefs_[i];
+        const auto& def = impl.defs[i];
         if (def.Required && std::holds_alternative<std::monostate>(impl.buffer[i]))
             throw EDBEngineError(detail::Format("Field '{}' must have a value", def.Name));
     }
@@ -1015,14 +1018,26 @@ void TTable::Post() {
         if (!inserting) stmt.Bind(static_cast<int>(impl.buffer.size() + 1), impl.rows[impl.pos]);
         stmt.Step(impl.Context() + (inserting ? ": appending a record" : ": posting a record"));
     }
+    // An update that touched nothing must not pass for a post.
+    if (!inserting && sqlite3_changes(impl.db()) == 0)
+        throw EDBEngineError(
+            detail::Format("Table {}: the record was deleted by another user", impl.name));
+    const std::int64_t rowid = inserting ? sqlite3_last_insert_rowid(impl.db()) : 0;
+    const std::size_t at = inserting ? impl.InsertPosition(impl.buffer) : impl.pos;
+    try {
+        impl.EndWrite();
+    } catch (...) {
+        // Not committed: undo the write so that a second Post cannot store
+        // the row twice; the buffer is kept for that retry.
+        sqlite3_exec(impl.db(), "ROLLBACK", nullptr, nullptr, nullptr);
+        impl.ownsLock = false;
+        throw;
+    }
     if (inserting) {
-        const std::int64_t rowid = sqlite3_last_insert_rowid(impl.db());
-        const std::size_t at = impl.InsertPosition(impl.buffer);
         impl.rows.insert(impl.rows.begin() + static_cast<std::ptrdiff_t>(at), rowid);
         impl.pos = at;
         impl.eof = false;
     }
-    impl.EndWrite();
     impl.current = std::move(impl.buffer);
     impl.currentLoaded = true;
     impl.buffer.clear();
@@ -1074,7 +1089,7 @@ bool TTable::Locate(const std::string& field, const Variant& value) {
     CheckBrowseMode(*this);
     auto& impl = *impl_;
     TField& target = FieldByName(field);
-    const TFieldDef& def = fieldDefs_[static_cast<std::size_t>(target.index_)];
+    const TFieldDef& def = impl.defs[static_cast<std::size_t>(target.index_)];
     if (std::holds_alternative<std::monostate>(value)) {
         for (std::size_t i = 0; i < impl.rows.size(); ++i) {
             impl.MoveTo(i);
@@ -1124,7 +1139,7 @@ bool TTable::Locate(const std::string& field, const Variant& value) {
 void TTable::SetFilter(const std::string& filter) {
     if (Active() && filtered_) {
         CheckBrowseMode(*this);
-        Requery(*impl_, fieldDefs_, true, filter);
+        Requery(*impl_, impl_->defs, true, filter);
     }
     filter_ = filter;
 }
@@ -1132,7 +1147,7 @@ void TTable::SetFilter(const std::string& filter) {
 void TTable::SetFiltered(bool on) {
     if (Active() && on != filtered_) {
         CheckBrowseMode(*this);
-        Requery(*impl_, fieldDefs_, on, filter_);
+        Requery(*impl_, impl_->defs, on, filter_);
     }
     filtered_ = on;
 }
@@ -1140,11 +1155,11 @@ void TTable::SetFiltered(bool on) {
 void TTable::SetIndexFieldNames(const std::string& names) {
     if (Active()) {
         CheckBrowseMode(*this);
-        Order order = MakeOrder(names, fieldDefs_, impl_->name);
+        Order order = MakeOrder(names, impl_->defs, impl_->name);
         std::swap(impl_->orderBy, order.clause);
         std::swap(impl_->orderColumns, order.columns);
         try {
-            Requery(*impl_, fieldDefs_, filtered_, filter_);
+            Requery(*impl_, impl_->defs, filtered_, filter_);
         } catch (...) {
             std::swap(impl_->orderBy, order.clause);
             std::swap(impl_->orderColumns, order.columns);

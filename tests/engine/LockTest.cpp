@@ -81,6 +81,16 @@ TEST_F(LockTest, EditHeldByAnotherConnectionBlocksWritesForABoundedWait) {
     EXPECT_EQ(theirs_.FieldByName("Note").AsString(), "second");
 }
 
+TEST_F(LockTest, RecordDeletedElsewhereCannotBeEditedOrPostedOver) {
+    theirs_.Delete();
+    EXPECT_THAT([&] { mine_.Edit(); },
+                ::testing::ThrowsMessage<EDBEngineError>(::testing::HasSubstr("deleted")));
+    EXPECT_EQ(mine_.State(), TDataSetState::Browse);
+    mine_.Next();
+    mine_.Edit();  // the lock was not kept by the failed edit
+    mine_.Post();
+}
+
 TEST_F(LockTest, TransactionHeldByAnotherConnectionBlocksPosts) {
     TDatabase& other = Session().Database("OTHER");
     other.StartTransaction();
