@@ -6,6 +6,11 @@
 // folder whose tables it serves.  A `TTable` names its database and its table
 // ("USER.DB" and "USER" are the same table) and is a cursor over the table's
 // rows in the table's own order, narrowed by a filter when filtering is on.
+// The order is insertion order, or the order of the index field names.  The
+// set of rows a cursor walks is taken when it opens and when its filter,
+// filtered switch or index field names change; rows it appends join it in
+// order, rows it deletes leave it, and a row deleted elsewhere reads as null
+// and cannot be edited.
 //
 // Errors: every failure is thrown as `EDBEngineError` carrying the engine's
 // message (missing table, unknown field, malformed filter, a database or row
