@@ -447,8 +447,16 @@ bool DeleteTree(const std::string& localPath) {
     std::error_code ec;
     fs::path p = fs::weakly_canonical(localPath, ec);
     if (ec || p.empty() || p == p.root_path()) return false;
-    std::string home = Home();
-    if (!home.empty() && p == fs::weakly_canonical(home, ec)) return false;
+    // Neither home folder, nor a folder that holds one, is ever taken.
+    std::vector<std::string> homes{Env("HOME")};
+    if (const passwd* pw = getpwuid(geteuid())) homes.push_back(pw->pw_dir);
+    for (const auto& home : homes) {
+        if (home.empty()) continue;
+        fs::path h = fs::weakly_canonical(home, ec);
+        if (ec) return false;
+        auto rel = h.lexically_relative(p);
+        if (!rel.empty() && *rel.begin() != "..") return false;
+    }
     fs::remove_all(p, ec);
     return !ec;
 }

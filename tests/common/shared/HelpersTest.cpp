@@ -82,8 +82,8 @@ TEST_F(Helpers, FileSizes) {
 TEST_F(Helpers, DeleteFolderRefusesTheDangerousPaths) {
     WriteAll(c_ / "Kestavo" / "Private" / "u" / "f.txt", "x");
     WriteAll(root_ / "home" / "keep.txt", "x");
-    for (const std::string& bad : std::vector<std::string>{"", "\\", "/", (root_ / "home").string(),
-                                                           (root_ / "home/").string()})
+    for (const std::string& bad : std::vector<std::string>{
+             "", "\\", "/", (root_ / "home").string(), (root_ / "home/").string(), root_.string()})
         EXPECT_FALSE(DeleteFolder(bad)) << bad;
     EXPECT_TRUE(fs::exists(root_ / "home" / "keep.txt"));
     EXPECT_FALSE(DeleteFolder("C:\\Kestavo\\NotThere"));
