@@ -1090,17 +1090,6 @@ bool TTable::Locate(const std::string& field, const Variant& value) {
     auto& impl = *impl_;
     TField& target = FieldByName(field);
     const TFieldDef& def = impl.defs[static_cast<std::size_t>(target.index_)];
-    if (std::holds_alternative<std::monostate>(value)) {
-        for (std::size_t i = 0; i < impl.rows.size(); ++i) {
-            impl.MoveTo(i);
-            impl.LoadCurrent();
-            if (std::holds_alternative<std::monostate>(impl.current[target.index_])) {
-                impl.eof = false;
-                return true;
-            }
-        }
-        return false;
-    }
     // The wanted value in stored form, converted as a write would convert it.
     Stored wanted;
     if (auto* s = std::get_if<std::string>(&value)) {
@@ -1114,14 +1103,15 @@ bool TTable::Locate(const std::string& field, const Variant& value) {
                      : Stored(*i);
     } else if (auto* d = std::get_if<double>(&value)) {
         wanted = *d;
-    } else {
-        wanted = std::int64_t{std::get<bool>(value) ? 1 : 0};
+    } else if (auto* b = std::get_if<bool>(&value)) {
+        wanted = std::int64_t{*b ? 1 : 0};
     }
+    const bool null = std::holds_alternative<std::monostate>(wanted);
     Statement stmt(impl.db(),
-                   detail::Format("SELECT rowid FROM {} WHERE {} = ?1 COLLATE NOCASE", impl.quoted,
-                                  Quote(def.Name)),
+                   detail::Format("SELECT rowid FROM {} WHERE {} {}", impl.quoted, Quote(def.Name),
+                                  null ? "IS NULL" : "= ?1 COLLATE NOCASE"),
                    impl.Context());
-    stmt.Bind(1, wanted);
+    if (!null) stmt.Bind(1, wanted);
     std::unordered_set<std::int64_t> matches;
     while (stmt.Step(impl.Context() + ": locating"))
         matches.insert(sqlite3_column_int64(stmt.get(), 0));

@@ -298,7 +298,17 @@ TEST_F(EngineTest, LocateIgnoresCaseAndLeavesTheCursorWhenNothingMatches) {
 
     EXPECT_FALSE(t.Locate("Note", std::string("Brown")));
     EXPECT_EQ(t.FieldByName("Note").AsString(), "Smith");
+    EXPECT_FALSE(t.Locate("Note", Variant{}));  // no null to find: still unmoved
+    EXPECT_EQ(t.FieldByName("Note").AsString(), "Smith");
     EXPECT_THROW(t.Locate("Surname", std::string("x")), EDBEngineError);
+    AddEntry(t, "*", 5, "20/03/2026");
+    t.Append();
+    t.FieldByName("Type").SetAsString("*");
+    t.Post();  // User, Date and Note null
+    t.First();
+    EXPECT_TRUE(t.Locate("Date", Variant{}));
+    EXPECT_EQ(t.FieldByName("Type").AsString(), "*");
+    EXPECT_TRUE(t.FieldByName("User").IsNull());
 
     // Only rows of the filtered view are candidates.
     t.SetFilter("User = 3");
