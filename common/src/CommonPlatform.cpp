@@ -528,5 +528,17 @@ void DeleteLockFileIfFree(const std::string& localPath) {
     close(fd);
 }
 
+ScopedFileLock::ScopedFileLock(const std::string& localPath, int waitMs) {
+    fd_ = open(localPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (!(held_ = SetOfdLock(fd_, F_WRLCK)) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+ScopedFileLock::~ScopedFileLock() {
+    if (fd_ >= 0) close(fd_);
+}
+
 }  // namespace detail
 }  // namespace kvo::common

@@ -83,3 +83,23 @@ void DropLockFile();
 void DeleteLockFileIfFree(const std::string& localPath);
 
 }  // namespace kvo::common::detail
+
+namespace kvo::common::detail {
+
+// An exclusive hold on a lock file, waited for up to waitMs; released on
+// destruction.  held() is false when the wait ran out or the file cannot be
+// opened.
+class ScopedFileLock {
+  public:
+    ScopedFileLock(const std::string& localPath, int waitMs);
+    ~ScopedFileLock();
+    ScopedFileLock(const ScopedFileLock&) = delete;
+    ScopedFileLock& operator=(const ScopedFileLock&) = delete;
+    bool held() const { return held_; }
+
+  private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+}  // namespace kvo::common::detail

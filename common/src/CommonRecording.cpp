@@ -107,6 +107,10 @@ void WriteEventsFile(const std::string& cls, const std::string& text, const std:
                      bool reported) {
     std::string local = detail::LocalPath(Settings().installFolder + "EVENTS.XML");
     if (local.empty()) return;
+    // Programs of this computer recording at the same moment take turns, so
+    // that neither block is lost.  Should the turn not come, the event is
+    // written all the same.
+    detail::ScopedFileLock turn(local + ".lck", 2000);
     std::error_code ec;
     bool exists = fs::exists(local, ec);
     if (exists) {

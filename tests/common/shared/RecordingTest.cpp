@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "SharedFixture.h"
@@ -97,6 +100,28 @@ TEST_F(Recording, FailedEventIsMarkedNotReportedWhenTheReportThrows) {
     std::string after = ReadAll(EventsFile());
     EXPECT_NE(after.find("<STACK>s</STACK>\r\n</ERR>"), std::string::npos) << after;
     EXPECT_EQ(after.find("REPORTED"), std::string::npos);
+}
+
+TEST_F(Recording, ProgramsRecordingAtOnceLoseNoBlock) {
+    constexpr int kProcesses = 3, kEvents = 15;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            for (int i = 0; i < kEvents; ++i)
+                RecordEvent("Information", "from child");
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children)
+        waitpid(pid, nullptr, 0);
+    std::string after = ReadAll(EventsFile());
+    std::size_t blocks = 0;
+    for (auto at = after.find("<ERR>"); at != std::string::npos; at = after.find("<ERR>", at + 1))
+        ++blocks;
+    EXPECT_EQ(blocks, std::size_t{kProcesses * kEvents});
+    EXPECT_TRUE(after.ends_with("</ERR>\r\n</EVENTS>\r\n"));
 }
 
 TEST(StartupLogFormat, LinesAndCheckpointTexts) {
