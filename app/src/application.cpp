@@ -1,0 +1,29 @@
+#include "app/application.h"
+
+#include <exception>
+
+#include "app/presenter.h"
+
+namespace kvo::app {
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        HandleException(QString::fromUtf8(e.what()));
+    } catch (...) {
+        HandleException(QStringLiteral("Unknown exception"));
+    }
+    // The event counts as handled: delivering it again would only repeat the failure.
+    return true;
+}
+
+void TApplication::HandleException(const QString& message) {
+    lastUnhandled_ = message;
+    ++unhandledCount_;
+    Presenter().Error(applicationDisplayName(), message);
+}
+
+}  // namespace kvo::app

@@ -1,0 +1,39 @@
+// Builds a demonstration practice: users, appointment calendars, break and
+// appointment entries and the small tables the suite's start-up looks at,
+// all through the table engine and the same for the same seed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kvo::demo {
+
+struct TDemoOptions {
+    std::string out;   // the practice's data folder; tables go to its "Data"
+    int dentists = 5;  // 1..999
+    int years = 3;     // 1..100; calendar days end on endDate
+    std::uint64_t seed = 1;
+    std::string endDate = "31/12/2025";  // DD/MM/YYYY; fixed so that a seed gives one practice
+};
+
+struct TDemoCounts {
+    std::int64_t users = 0;
+    std::int64_t calendarDays = 0;
+    std::int64_t breaks = 0;
+    std::int64_t appointments = 0;
+};
+
+// Called now and then while building; `done` of `total` dentists.
+using TProgress = std::function<void(int done, int total)>;
+
+// Creates the practice in options.out, which must not hold one already.
+// It is built in a fresh folder beside it and moved into place complete, so
+// a failure leaves no half practice behind.  Raises std::runtime_error (or
+// the engine's error) with a message for the user.
+TDemoCounts CreateDemoPractice(const TDemoOptions& options, const TProgress& progress = {});
+
+// "DD/MM/YYYY" into year, month, day; false unless it names a real date.
+bool ParseDate(const std::string& text, int& year, int& month, int& day);
+
+}  // namespace kvo::demo
