@@ -421,7 +421,7 @@ struct TDisAsmDecoder {
                 return;
             }
             case 'v':
-                Vex(a == '3');
+                Vex(a);
                 return;
             default:
                 Invalid = true;
@@ -456,14 +456,18 @@ struct TDisAsmDecoder {
     }
 
     // The vector-extension prefixes: nothing they encode is named here, but
-    // their layout gives the length.
-    void Vex(bool threeByte) {
-        std::uint8_t b1 = 0, b2 = 0, op = 0;
+    // their layout gives the length (a compressed 8-bit displacement is
+    // still one byte).
+    void Vex(char kind) {
+        std::uint8_t b1 = 0, skip = 0, op = 0;
         if (!Fetch(b1)) return;
         int map = 1;
-        if (threeByte) {
+        if (kind == '3') {
             map = b1 & 0x1F;
-            if (!Fetch(b2)) return;
+            if (!Fetch(skip)) return;
+        } else if (kind == '4') {
+            map = b1 & 0x07;
+            if (!Fetch(skip) || !Fetch(skip)) return;
         }
         if (!Fetch(op)) return;
         switch (map) {
@@ -815,10 +819,16 @@ struct TDisAsmDecoder {
             if (St.SizeWord) Out.insert(Marks[i].Pos, SizeWord(Marks[i].Size));
         }
         if (Is64 && (Lock || Rep)) {
-            std::string prefix;
-            if (Lock) prefix += "lock ";
-            if (Rep) prefix += Rep == 0xF3 ? "rep " : "repne ";
-            Out.insert(0, prefix);
+            // The prefixes join the mnemonic, and the operands move to keep
+            // their column.
+            std::string text = Lock ? "lock " : "";
+            if (Rep) text += Rep == 0xF3 ? "rep " : "repne ";
+            const std::size_t blank = Out.find(' ');
+            if (blank == std::string::npos) return text + Out;
+            text += Out.substr(0, blank);
+            text.append(text.size() < 8 ? 8 - text.size() : 1, ' ');
+            text += Out.substr(Out.find_first_not_of(' ', blank));
+            return text;
         }
         return std::move(Out);
     }

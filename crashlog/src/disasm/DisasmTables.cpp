@@ -19,8 +19,9 @@
 //       floating-point escapes, @g<letter>/@h<digit> group by reg field,
 //       @o<digit> string suffix, @e "e"/"r" by operand size, @m force the
 //       size word, @n<digit> mnemonic by operand size, @x<digit> template by
-//       exact ModRM, @r REX prefix, @f2/@f3/@fl repeat and lock prefixes (the
-//       latter four only in 64-bit mode).
+//       exact ModRM, @r REX prefix, @f2/@f3/@fl repeat and lock prefixes,
+//       @v2/@v3/@v4 the two- and three-byte vector prefixes and the
+//       four-byte extended one (these last ones only in 64-bit mode).
 //   A template starting with "?" decodes its operands for their length and
 //   is then written in the "DB" form: the instruction is known to exist but
 //   has no mnemonic here.
@@ -204,6 +205,8 @@ constexpr Entry kOneByte32[] = {
     {0xC6, "@gi#Eb_, #Ib_"},
     {0xC7, "@gi#Ev_, #Iv_"},
     {0xC8, "enter #Iw_, #Ib_"},
+    {0xC6, "@x4@gi#Eb_, #Ib_"},
+    {0xC7, "@x5@gi#Ev_, #Iv_"},
     {0xC9, "leave"},
     {0xCA, "retf #Iw_"},
     {0xCB, "retf"},
@@ -517,8 +520,11 @@ constexpr Entry kOneByte64[] = {
     {0xBD, "mov #Zv_, #Iv8"},
     {0xBE, "mov #Zv_, #Iv8"},
     {0xBF, "mov #Zv_, #Iv8"},
+    {0x62, "@v4"},
     {0xC4, "@v3"},
     {0xC5, "@v2"},
+    {0xC6, "@x4@gi#Eb_, #Ib_"},
+    {0xC7, "@x5@gi#Ev_, #Iv_"},
     {0xC9, "leave"},
     {0xE3, "jrcxz #Jbj"},
     {0xF0, "@fl"},
@@ -736,10 +742,11 @@ struct ExactEntry {
 };
 
 constexpr ExactEntry kExact[] = {
-    {'1', 0xFA, "endbr64"}, {'1', 0xFB, "endbr32"}, {'2', 0xC8, "monitor"}, {'2', 0xC9, "mwait"},
-    {'2', 0xD0, "xgetbv"},  {'2', 0xD1, "xsetbv"},  {'2', 0xD5, "xend"},    {'2', 0xD6, "xtest"},
-    {'2', 0xF8, "swapgs"},  {'2', 0xF9, "rdtscp"},  {'3', 0xE8, "lfence"},  {'3', 0xF0, "mfence"},
-    {'3', 0xF8, "sfence"},
+    {'1', 0xFA, "endbr64"}, {'1', 0xFB, "endbr32"},     {'2', 0xC8, "monitor"},
+    {'2', 0xC9, "mwait"},   {'2', 0xD0, "xgetbv"},      {'2', 0xD1, "xsetbv"},
+    {'2', 0xD5, "xend"},    {'2', 0xD6, "xtest"},       {'2', 0xF8, "swapgs"},
+    {'2', 0xF9, "rdtscp"},  {'3', 0xE8, "lfence"},      {'3', 0xF0, "mfence"},
+    {'3', 0xF8, "sfence"},  {'4', 0xF8, "xabort #Ib_"}, {'5', 0xF8, "xbegin #Jvj"},
 };
 
 struct SizedRow {

@@ -106,6 +106,28 @@ std::string Listing(const std::string& input) {
     return out;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Names the lines that differ rather than printing two whole listings.
+void ExpectSameLines(const std::string& actual, const std::string& expected) {
+    const std::vector<std::string> got = Lines(actual), want = Lines(expected);
+    int reported = 0;
+    for (std::size_t i = 0; i < std::max(got.size(), want.size()) && reported < 10; ++i) {
+        const std::string g = i < got.size() ? got[i] : "(no line)";
+        const std::string w = i < want.size() ? want[i] : "(no line)";
+        if (g != w) {
+            ADD_FAILURE() << "line " << i + 1 << "\n  expected: " << w << "\n  actual:   " << g;
+            ++reported;
+        }
+    }
+}
+
 TEST(DisasmGolden, ListingsMatch) {
     const fs::path dir = KVO_DISASM_GOLDEN_DIR;
     const bool rebase = std::getenv("DISASM_REBASE") != nullptr;
@@ -119,7 +141,7 @@ TEST(DisasmGolden, ListingsMatch) {
         if (rebase) {
             std::ofstream(expected, std::ios::binary) << listing;
         } else {
-            EXPECT_EQ(listing, ReadFile(expected));
+            ExpectSameLines(listing, ReadFile(expected));
         }
         ++checked;
     }

@@ -20,8 +20,8 @@ struct Agreement {
     long Disagreed = 0;
     long OursUnnamed = 0;  // "DB" forms on our side
     long UnnamedSameLength = 0;
-    long Skipped = 0;  // prefixes our 32-bit decoder lists on their own
-    std::map<std::string, long> UnnamedBytes;
+    long Skipped = 0;                          // prefixes our 32-bit decoder lists on their own
+    std::map<std::string, long> UnnamedBytes;  // DB forms of another length, by first bytes
 };
 
 std::string HexBytes(const std::uint8_t* p, int n) {
@@ -65,8 +65,11 @@ Agreement Compare(const kvo_test::ElfText& text, TDisAsmMode mode) {
         const std::string line = ours.Disassemble(bytes + at, size - at, text.Address + at, length);
         if (line.rfind("DB ", 0) == 0) {
             ++a.OursUnnamed;
-            if (length == peerLength) ++a.UnnamedSameLength;
-            ++a.UnnamedBytes[HexBytes(bytes + at, std::min(peerLength, 3))];
+            if (length == peerLength) {
+                ++a.UnnamedSameLength;
+            } else {
+                ++a.UnnamedBytes[HexBytes(bytes + at, std::min(peerLength, 3))];
+            }
         } else {
             ++a.Compared;
             if (length != peerLength) {
