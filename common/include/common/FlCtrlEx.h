@@ -1,6 +1,8 @@
 // The suite's drive picker: a drop-down of the drive map's letters a to z,
 // each with an icon for its kind and a text "<letter>: <name>", where the
 // name is the bracketed volume label or, for a network drive, its share.
+// The style's drive icons serve on every system this runs on, so there is
+// no separate image list to fall back to.
 #pragma once
 
 #include <QComboBox>
@@ -62,9 +64,6 @@ class TDriveComboBoxEx : public QComboBox {
 
     TextCase textCase_ = TextCase::Lower;
     DirectoryListLink* dirList_ = nullptr;
-    // The shell's own icons serve on every system this runs on; the flag is
-    // kept for the drawing path that uses the per-kind images.
-    bool systemIconsUsable_ = true;
 };
 
 }  // namespace kvo::common
