@@ -326,6 +326,21 @@ TEST(DisasmCallBacks, RipTargetGoesToTheAddressCallBackOnce) {
     EXPECT_EQ(seen.LastState.BaseRegister, kDisAsmRipRegister);
 }
 
+void TemplateLikeName(void*, std::uint64_t, std::uint64_t, std::string& text) {
+    text = "#Ev_@ga";
+}
+
+// Names from the symbol tables may hold any characters; they are never read
+// as templates.
+TEST(DisasmCallBacks, ReplacedTextIsNotScannedAgain) {
+    TDisAsm d(TDisAsmMode::Bits32);
+    d.SetOnCallSymbol(TemplateLikeName, nullptr);
+    int length = 0;
+    const std::uint8_t call[] = {0xE8, 0x00, 0x00, 0x00, 0x00, 0x8B};
+    EXPECT_EQ(d.Disassemble(call, sizeof call, 0x1000, length), "call    #Ev_@ga");
+    EXPECT_EQ(length, 5);
+}
+
 TEST(DisasmCallBacks, UndecodableFormsCallNothing) {
     Seen seen;
     const TDisAsm d = WithCallBacks(TDisAsmMode::Bits64, seen);
