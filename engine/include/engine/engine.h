@@ -160,9 +160,13 @@ class TTable {
 
     // The filter text: terms "Field op value" joined by AND, op one of
     // = <> < > <= >=, numbers bare, texts and dates in single quotes, dates
-    // as 'DD/MM/YYYY' and compared as calendar dates.  Checked when it takes
-    // effect (open, or set while open and filtered); a malformed filter or an
-    // unknown field raises.
+    // as 'DD/MM/YYYY' and compared as calendar dates, logical values bare
+    // TRUE/FALSE, and "Field = NULL" / "Field <> NULL" for null tests.  Texts
+    // compare exactly ('*' is a plain character, not a wildcard) and a null
+    // field passes no other comparison.  An empty filter passes every row.
+    // Checked when it takes effect (open, or set while open and filtered); a
+    // malformed filter or an unknown field raises and leaves the view and the
+    // previous filter as they were.
     void SetFilter(const std::string& filter);
     const std::string& Filter() const { return filter_; }
     void SetFiltered(bool on);
