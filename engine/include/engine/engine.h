@@ -165,8 +165,8 @@ class TTable {
     // compare exactly ('*' is a plain character, not a wildcard) and a null
     // field passes no other comparison.  An empty filter passes every row.
     // Checked when it takes effect (open, or set while open and filtered); a
-    // malformed filter or an unknown field raises and leaves the view and the
-    // previous filter as they were.
+    // malformed filter or an unknown field raises, and on an open table the
+    // view and the previous filter stay as they were.
     void SetFilter(const std::string& filter);
     const std::string& Filter() const { return filter_; }
     void SetFiltered(bool on);
