@@ -56,7 +56,8 @@ std::string SanitizeUtf8(std::string_view text) {
             if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
         }
         bool ok = len != 0 && i + len <= n && p[i + 1] >= lo && p[i + 1] <= hi;
-        for (std::size_t k = 2; ok && k < len; ++k) ok = p[i + k] >= 0x80 && p[i + k] <= 0xBF;
+        for (std::size_t k = 2; ok && k < len; ++k)
+            ok = p[i + k] >= 0x80 && p[i + k] <= 0xBF;
         if (ok) {
             out.append(text.substr(i, len));
             i += len;
@@ -79,12 +80,15 @@ std::string SourceLine(std::string_view text, int line) {
         start = nl + 1;
     }
     std::size_t end = text.find('\n', start);
-    std::string_view s = text.substr(start, end == std::string_view::npos ? text.npos : end - start);
+    std::string_view s =
+        text.substr(start, end == std::string_view::npos ? text.npos : end - start);
     if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
     return std::string(s);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // The text between "<?xml" and "?>" when `text` opens with an XML
 // declaration.  libxml2 consumes the declaration without a node for it, so
@@ -103,9 +107,11 @@ std::string_view DeclarationValue(std::string_view text) {
 void AddInstructionPieces(std::string_view value, TXmlDAttrList& list) {
     std::size_t i = 0;
     while (i < value.size()) {
-        while (i < value.size() && IsBlank(value[i])) ++i;
+        while (i < value.size() && IsBlank(value[i]))
+            ++i;
         std::size_t start = i;
-        while (i < value.size() && !IsBlank(value[i])) ++i;
+        while (i < value.size() && !IsBlank(value[i]))
+            ++i;
         if (i == start) break;
         std::string piece;
         for (char c : value.substr(start, i - start))
@@ -141,7 +147,7 @@ void RecordError(void* context, xmlErrorPtr error) {
 // puts the previous one back, so nothing is printed and other users of
 // libxml2 on the thread are left as they were.
 class ErrorCapture {
-public:
+  public:
     explicit ErrorCapture(FirstError& first)
         : oldHandler_(xmlStructuredError), oldContext_(xmlStructuredErrorContext) {
         xmlSetStructuredErrorFunc(&first, RecordError);
@@ -150,7 +156,7 @@ public:
     ErrorCapture(const ErrorCapture&) = delete;
     ErrorCapture& operator=(const ErrorCapture&) = delete;
 
-private:
+  private:
     xmlStructuredErrorFunc oldHandler_;
     void* oldContext_;
 };
@@ -213,35 +219,35 @@ std::string Content(const xmlNode* node) {
 // The names a DOM gives the node kinds, for the unsupported-node message.
 const char* KindName(xmlElementType type) {
     switch (type) {
-    case XML_ELEMENT_NODE:
-        return "element";
-    case XML_ATTRIBUTE_NODE:
-        return "attribute";
-    case XML_TEXT_NODE:
-        return "text";
-    case XML_CDATA_SECTION_NODE:
-        return "cdatasection";
-    case XML_ENTITY_REF_NODE:
-        return "entityreference";
-    case XML_ENTITY_NODE:
-    case XML_ENTITY_DECL:
-        return "entity";
-    case XML_PI_NODE:
-        return "processinginstruction";
-    case XML_COMMENT_NODE:
-        return "comment";
-    case XML_DOCUMENT_NODE:
-    case XML_HTML_DOCUMENT_NODE:
-        return "document";
-    case XML_DOCUMENT_TYPE_NODE:
-    case XML_DTD_NODE:
-        return "documenttype";
-    case XML_DOCUMENT_FRAG_NODE:
-        return "documentfragment";
-    case XML_NOTATION_NODE:
-        return "notation";
-    default:
-        return "unknown";
+        case XML_ELEMENT_NODE:
+            return "element";
+        case XML_ATTRIBUTE_NODE:
+            return "attribute";
+        case XML_TEXT_NODE:
+            return "text";
+        case XML_CDATA_SECTION_NODE:
+            return "cdatasection";
+        case XML_ENTITY_REF_NODE:
+            return "entityreference";
+        case XML_ENTITY_NODE:
+        case XML_ENTITY_DECL:
+            return "entity";
+        case XML_PI_NODE:
+            return "processinginstruction";
+        case XML_COMMENT_NODE:
+            return "comment";
+        case XML_DOCUMENT_NODE:
+        case XML_HTML_DOCUMENT_NODE:
+            return "document";
+        case XML_DOCUMENT_TYPE_NODE:
+        case XML_DTD_NODE:
+            return "documenttype";
+        case XML_DOCUMENT_FRAG_NODE:
+            return "documentfragment";
+        case XML_NOTATION_NODE:
+            return "notation";
+        default:
+            return "unknown";
     }
 }
 
@@ -252,66 +258,70 @@ bool WhitespaceOnly(std::string_view s) {
 }
 
 class TreeCopier {
-public:
+  public:
     TreeCopier(TXmlDDocument& doc, xmlDoc* source) : doc_(doc), source_(source) {}
 
     void CopyChildren(const xmlNode* first, TXmlDNode& into) {
-        for (const xmlNode* n = first; n != nullptr; n = n->next) CopyNode(n, into);
+        for (const xmlNode* n = first; n != nullptr; n = n->next)
+            CopyNode(n, into);
     }
 
-private:
+  private:
     void CopyNode(const xmlNode* n, TXmlDNode& into) {
         switch (n->type) {
-        case XML_ELEMENT_NODE: {
-            auto element = doc_.CreateElement(QualifiedName(n->name, n->ns));
-            TXmlDAttrList& attrs = element->Attributes();
-            // Namespace declarations are attributes to the model, as they were
-            // in the text.
-            for (const xmlNs* ns = n->nsDef; ns != nullptr; ns = ns->next) {
-                std::string name = "xmlns";
-                if (ns->prefix != nullptr) name += ':' + std::string(reinterpret_cast<const char*>(ns->prefix));
-                attrs.SetValue(name, ns->href != nullptr ? reinterpret_cast<const char*>(ns->href) : "");
+            case XML_ELEMENT_NODE: {
+                auto element = doc_.CreateElement(QualifiedName(n->name, n->ns));
+                TXmlDAttrList& attrs = element->Attributes();
+                // Namespace declarations are attributes to the model, as they were
+                // in the text.
+                for (const xmlNs* ns = n->nsDef; ns != nullptr; ns = ns->next) {
+                    std::string name = "xmlns";
+                    if (ns->prefix != nullptr)
+                        name += ':' + std::string(reinterpret_cast<const char*>(ns->prefix));
+                    attrs.SetValue(
+                        name, ns->href != nullptr ? reinterpret_cast<const char*>(ns->href) : "");
+                }
+                for (const xmlAttr* a = n->properties; a != nullptr; a = a->next) {
+                    xmlChar* value = xmlNodeListGetString(source_, a->children, 1);
+                    attrs.SetValue(QualifiedName(a->name, a->ns),
+                                   value != nullptr ? reinterpret_cast<const char*>(value) : "");
+                    xmlFree(value);
+                }
+                TXmlDElement* attached = into.AppendChild(std::move(element));
+                CopyChildren(n->children, *attached);
+                break;
             }
-            for (const xmlAttr* a = n->properties; a != nullptr; a = a->next) {
-                xmlChar* value = xmlNodeListGetString(source_, a->children, 1);
-                attrs.SetValue(QualifiedName(a->name, a->ns),
-                               value != nullptr ? reinterpret_cast<const char*>(value) : "");
-                xmlFree(value);
+            case XML_TEXT_NODE: {
+                std::string text = Content(n);
+                // Whitespace between elements is layout, not content, unless the
+                // document asks for it to be kept.
+                if (WhitespaceOnly(text) && xmlNodeGetSpacePreserve(n) != 1) break;
+                into.AppendChild(doc_.CreateTextNode(std::move(text)));
+                break;
             }
-            TXmlDElement* attached = into.AppendChild(std::move(element));
-            CopyChildren(n->children, *attached);
-            break;
-        }
-        case XML_TEXT_NODE: {
-            std::string text = Content(n);
-            // Whitespace between elements is layout, not content, unless the
-            // document asks for it to be kept.
-            if (WhitespaceOnly(text) && xmlNodeGetSpacePreserve(n) != 1) break;
-            into.AppendChild(doc_.CreateTextNode(std::move(text)));
-            break;
-        }
-        case XML_CDATA_SECTION_NODE:
-            into.AppendChild(doc_.CreateCDATASection(Content(n)));
-            break;
-        case XML_COMMENT_NODE:
-            into.AppendChild(doc_.CreateComment(Content(n)));
-            break;
-        case XML_PI_NODE:
-            AddInstructionPieces(Content(n), doc_.Attributes());
-            break;
-        case XML_DTD_NODE: {
-            xmlBuffer* buffer = xmlBufferCreate();
-            if (buffer == nullptr) throw std::bad_alloc();
-            xmlNodeDump(buffer, source_, const_cast<xmlNode*>(n), 0, 0);
-            doc_.SetDocumentType(reinterpret_cast<const char*>(xmlBufferContent(buffer)));
-            xmlBufferFree(buffer);
-            break;
-        }
-        default:
-            if (!doc_.IgnoreUnsupportedNodes())
-                throw EXmlDError(std::string("XML document contains unsupported node type of ") +
-                                 KindName(n->type));
-            break;
+            case XML_CDATA_SECTION_NODE:
+                into.AppendChild(doc_.CreateCDATASection(Content(n)));
+                break;
+            case XML_COMMENT_NODE:
+                into.AppendChild(doc_.CreateComment(Content(n)));
+                break;
+            case XML_PI_NODE:
+                AddInstructionPieces(Content(n), doc_.Attributes());
+                break;
+            case XML_DTD_NODE: {
+                xmlBuffer* buffer = xmlBufferCreate();
+                if (buffer == nullptr) throw std::bad_alloc();
+                xmlNodeDump(buffer, source_, const_cast<xmlNode*>(n), 0, 0);
+                doc_.SetDocumentType(reinterpret_cast<const char*>(xmlBufferContent(buffer)));
+                xmlBufferFree(buffer);
+                break;
+            }
+            default:
+                if (!doc_.IgnoreUnsupportedNodes())
+                    throw EXmlDError(
+                        std::string("XML document contains unsupported node type of ") +
+                        KindName(n->type));
+                break;
         }
     }
 

@@ -29,8 +29,8 @@ enum Image {
 // The node images, drawn on black which then becomes the transparent mask.
 std::vector<QIcon> NodeImages() {
     static const QColor kColours[kImageCount] = {
-        QColor(40, 90, 170),  QColor(120, 150, 200), QColor(200, 130, 20), QColor(220, 190, 100),
-        QColor(60, 140, 60),  QColor(130, 60, 150),  QColor(128, 128, 128)};
+        QColor(40, 90, 170), QColor(120, 150, 200), QColor(200, 130, 20), QColor(220, 190, 100),
+        QColor(60, 140, 60), QColor(130, 60, 150),  QColor(128, 128, 128)};
     std::vector<QIcon> icons;
     for (int i = 0; i < kImageCount; ++i) {
         QPixmap pixmap(16, 16);
@@ -53,37 +53,37 @@ std::vector<QIcon> NodeImages() {
 }
 
 class TreeBuilder {
-public:
+  public:
     explicit TreeBuilder(QTreeWidget& tree) : tree_(tree), images_(NodeImages()) {}
 
     void AddNode(const TXmlDNode& node, QTreeWidgetItem* parent) {
         QString caption;
         int image = kDocumentImage;
         switch (node.NodeType()) {
-        case kXmlDDocumentNode:
-            caption = QStringLiteral("XML Document");
-            break;
-        case kXmlDElementNode:
-            caption = QString::fromStdString(node.NodeName());
-            image = kElementImage;
-            break;
-        case kXmlDDocumentFragmentNode:
-            caption = QStringLiteral("XML Document Fragment");
-            break;
-        case kXmlDTextNode:
-            caption = QString::fromStdString(node.NodeValue());
-            image = kTextImage;
-            break;
-        case kXmlDCommentNode:
-            caption = QString::fromStdString(node.NodeValue());
-            image = kCommentImage;
-            break;
-        case kXmlDCDATASectionNode:
-            caption = QString::fromStdString(node.NodeValue());
-            image = kCDATAImage;
-            break;
-        default:
-            break;
+            case kXmlDDocumentNode:
+                caption = QStringLiteral("XML Document");
+                break;
+            case kXmlDElementNode:
+                caption = QString::fromStdString(node.NodeName());
+                image = kElementImage;
+                break;
+            case kXmlDDocumentFragmentNode:
+                caption = QStringLiteral("XML Document Fragment");
+                break;
+            case kXmlDTextNode:
+                caption = QString::fromStdString(node.NodeValue());
+                image = kTextImage;
+                break;
+            case kXmlDCommentNode:
+                caption = QString::fromStdString(node.NodeValue());
+                image = kCommentImage;
+                break;
+            case kXmlDCDATASectionNode:
+                caption = QString::fromStdString(node.NodeValue());
+                image = kCDATAImage;
+                break;
+            default:
+                break;
         }
         QTreeWidgetItem* item = AddItem(parent, caption, image, &node);
 
@@ -102,7 +102,7 @@ public:
             AddNode(*c, item);
     }
 
-private:
+  private:
     QTreeWidgetItem* AddItem(QTreeWidgetItem* parent, const QString& caption, int image,
                              const void* data) {
         auto* item = parent != nullptr ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(&tree_);
@@ -120,12 +120,12 @@ private:
 
 const char* ModelClassName(const TXmlDNode& node) {
     switch (node.NodeType()) {
-    case kXmlDDocumentNode:
-        return "TXmlDDocument";
-    case kXmlDElementNode:
-        return "TXmlDElement";
-    default:
-        return "TXmlDStructureNode";
+        case kXmlDDocumentNode:
+            return "TXmlDDocument";
+        case kXmlDElementNode:
+            return "TXmlDElement";
+        default:
+            return "TXmlDStructureNode";
     }
 }
 
