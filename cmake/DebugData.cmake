@@ -64,3 +64,19 @@ if(KVO_DEBUG_DATA)
         kvo_debug_data(${name})
     endfunction()
 endif()
+
+# kvo_own_units(TARGET): the crash library hides its own frames from reports
+# and knows them by the names of its source files, listed at configure time.
+function(kvo_own_units target)
+    file(GLOB_RECURSE _units CONFIGURE_DEPENDS
+        "${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/src/*.c"
+        "${CMAKE_CURRENT_SOURCE_DIR}/src/*.h" "${CMAKE_CURRENT_SOURCE_DIR}/include/*.h")
+    set(_text "")
+    foreach(_u IN LISTS _units)
+        get_filename_component(_n "${_u}" NAME)
+        string(APPEND _text "\"${_n}\",\n")
+    endforeach()
+    set(_dir "${CMAKE_CURRENT_BINARY_DIR}/own_units")
+    file(CONFIGURE OUTPUT "${_dir}/CrashOwnUnits.inc" CONTENT "${_text}")
+    target_include_directories(${target} PRIVATE "${_dir}")
+endfunction()

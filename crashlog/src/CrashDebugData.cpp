@@ -382,7 +382,7 @@ void EncodeLineRecord(Bytes& out, uint32_t ls, uint32_t as, bool np) {
         uint32_t x;
         if (as == 0)
             x = 4095u << 16 | (ls - 1);
-        else if (as <= 4095 && !(ls - 1 == 0xFFFF && as - 1 == 0xFFE) && ls <= 0x10000)
+        else if (as <= 4095 && !(ls - 1 == 0xFFFE && as - 1 == 0xFFE) && ls <= 0x10000)
             x = (as - 1) << 16 | (ls - 1);
         else
             x = 0x0FFEFFFE;
@@ -413,26 +413,15 @@ std::optional<RawName> ReadNameImpl(ByteSpan d, size_t& pos, uint16_t version, i
 }
 
 void PutName(Bytes& out, const TeaKey& key, std::string_view name) {
-    // A name too long for one length byte becomes a compound of pieces; the
-    // dot that joins them is the one that was cut at, so nothing is lost.
-    size_t cut = std::string_view::npos;
-    if (name.size() > 127) {
-        cut = name.rfind('.', 127);
-        if (cut == std::string_view::npos || cut == 0) cut = std::string_view::npos;
-    }
-    if (name.size() > 127 && cut != std::string_view::npos) {
-        auto head = name.substr(0, cut);
-        Bytes c = TeaEncipher(key, ByteSpan((const uint8_t*)head.data(), head.size()));
-        out.push_back(uint8_t(0x80 | c.size()));
-        out.insert(out.end(), c.begin(), c.end());
-        PutName(out, key, name.substr(cut + 1));
-        return;
-    }
-    // Without a dot to cut at, the name is shortened to what one string holds.
-    auto part = name.substr(0, std::min<size_t>(name.size(), 127));
-    Bytes c = TeaEncipher(key, ByteSpan((const uint8_t*)part.data(), part.size()));
-    out.push_back(uint8_t(c.size()));
+    // A name too long for one length byte becomes a compound cut at its first
+    // dot (the class from the procedure), so the procedure survives whole.
+    auto dot = name.find('.');
+    bool compound = name.size() > 127 && dot != std::string_view::npos;
+    auto head = name.substr(0, std::min<size_t>(compound ? dot : name.size(), 127));
+    Bytes c = TeaEncipher(key, ByteSpan((const uint8_t*)head.data(), head.size()));
+    out.push_back(uint8_t(c.size() | (compound ? 0x80 : 0)));
     out.insert(out.end(), c.begin(), c.end());
+    if (compound) PutName(out, key, name.substr(dot + 1));
 }
 }  // namespace
 
@@ -511,6 +500,13 @@ void SplitProcName(std::string_view full, const std::string& prevClass, std::str
 }
 
 namespace {
+// The "." separates class from procedure in the stored names, so dots
+// inside either part would split them in the wrong place.
+std::string NoDots(std::string s) {
+    std::replace(s.begin(), s.end(), '.', '_');
+    return s;
+}
+
 bool IsFrameSetUp(const std::vector<uint8_t>& code) {
     auto starts = [&](std::initializer_list<uint8_t> b, size_t at = 0) {
         if (code.size() < at + b.size()) return false;
@@ -600,6 +596,52 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan d, uint16_t version,
         return r;
     }
     return std::nullopt;
+}
+
+std::string StoredProcName(const std::string& demangled) {
+    std::string s = demangled;
+    if (auto clone = s.find(" [clone"); clone != std::string::npos) s.erase(clone);
+    // ABI tags ("[abi:cxx11]") say nothing to a reader of a report.
+    for (size_t tag; (tag = s.find("[abi:")) != std::string::npos;) {
+        size_t close = s.find(']', tag);
+        s.erase(tag, close == std::string::npos ? std::string::npos : close - tag + 1);
+    }
+    // Drop the qualifiers and the parameter list: the bracket group that
+    // closes the name, matched from the end.
+    for (bool again = true; again;) {
+        again = false;
+        for (const char* q : {" const", " volatile", " &&", " &", " noexcept"}) {
+            size_t n = std::strlen(q);
+            if (s.size() > n && s.compare(s.size() - n, n, q) == 0) {
+                s.erase(s.size() - n);
+                again = true;
+            }
+        }
+    }
+    if (!s.empty() && s.back() == ')') {
+        int level = 0;
+        for (size_t i = s.size(); i-- > 0;) {
+            if (s[i] == ')')
+                ++level;
+            else if (s[i] == '(' && --level == 0) {
+                if (i > 0) s.erase(i);
+                break;
+            }
+        }
+    }
+    int depth = 0;
+    size_t sep = std::string::npos;
+    for (size_t i = 0; i + 1 < s.size(); ++i) {
+        char c = s[i];
+        if (c == '<' || c == '(' || c == '[' || c == '{')
+            ++depth;
+        else if (c == '>' || c == ')' || c == ']' || c == '}')
+            depth = depth > 0 ? depth - 1 : 0;
+        else if (depth == 0 && c == ':' && s[i + 1] == ':')
+            sep = i;
+    }
+    if (sep == std::string::npos) return NoDots(s);
+    return NoDots(s.substr(0, sep)) + "." + NoDots(s.substr(sep + 2));
 }
 
 Bytes EncodeDebugData(const std::vector<DebugUnit>& units, const TeaKey& key) {

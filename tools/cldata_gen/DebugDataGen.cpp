@@ -28,52 +28,7 @@ std::string BaseName(const char* path) {
     return slash == std::string::npos ? s : s.substr(slash + 1);
 }
 
-// The "." separates class from procedure in the stored names, so dots
-// inside either part would split them in the wrong place.
-std::string NoDots(std::string s) {
-    std::replace(s.begin(), s.end(), '.', '_');
-    return s;
-}
-
 }  // namespace
-
-std::string StoredProcName(const std::string& demangled) {
-    std::string s = demangled;
-    if (auto clone = s.find(" [clone"); clone != std::string::npos) s.erase(clone);
-    // Drop the parameter list and qualifiers: the last "(" at depth 0.
-    int depth = 0;
-    size_t paren = std::string::npos;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (c == '<' || c == '[' || c == '{')
-            ++depth;
-        else if (c == '>' || c == ']' || c == '}')
-            depth = depth > 0 ? depth - 1 : 0;
-        else if (c == '(') {
-            // "operator()" keeps its own brackets.
-            if (depth == 0 && !(i >= 8 && s.compare(i - 8, 8, "operator") == 0)) {
-                paren = i;
-                break;
-            }
-            ++depth;
-        } else if (c == ')')
-            depth = depth > 0 ? depth - 1 : 0;
-    }
-    if (paren != std::string::npos && paren > 0) s.erase(paren);
-    depth = 0;
-    size_t sep = std::string::npos;
-    for (size_t i = 0; i + 1 < s.size(); ++i) {
-        char c = s[i];
-        if (c == '<' || c == '(' || c == '[' || c == '{')
-            ++depth;
-        else if (c == '>' || c == ')' || c == ']' || c == '}')
-            depth = depth > 0 ? depth - 1 : 0;
-        else if (depth == 0 && c == ':' && s[i + 1] == ':')
-            sep = i;
-    }
-    if (sep == std::string::npos) return NoDots(s);
-    return NoDots(s.substr(0, sep)) + "." + NoDots(s.substr(sep + 2));
-}
 
 bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& err) {
     elf_version(EV_CURRENT);

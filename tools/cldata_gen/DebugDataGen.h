@@ -21,10 +21,6 @@ struct GenModule {
     std::vector<DebugUnit> Units;
 };
 
-// "ns::Class::method(int) const" -> "ns::Class.method": the class is what
-// stands before the last "::" outside brackets, parameters are dropped.
-std::string StoredProcName(const std::string& demangled);
-
 // Fills `mod` from the file's symbol table and DWARF line tables.  A file
 // without DWARF gives no units (not an error); an unreadable file is one.
 bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& err);

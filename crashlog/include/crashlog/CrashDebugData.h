@@ -166,6 +166,10 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan debugData, uint16_t version,
 void SplitProcName(std::string_view full, const std::string& prevClass, std::string& cls,
                    std::string& proc);
 
+// "ns::Class::method(int) const" -> "ns::Class.method": the class is what
+// stands before the last "::" outside brackets, parameters are dropped.
+std::string StoredProcName(const std::string& demangled);
+
 // ---- writer ------------------------------------------------------------------
 
 struct DebugPoint {

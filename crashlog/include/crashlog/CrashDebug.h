@@ -1,0 +1,316 @@
+// Start here: code addresses to readable locations, and thread stacks to
+// call stacks.
+//
+// `TCrashModulesList` keeps one `TCrashModuleInfo` per module loaded in the
+// process (file information, exports, library data, outside debug source);
+// `ResolveAddress` turns an address into a `StackEntry`; `WalkStack` scans
+// a stack for return addresses.  The list is not locked: callers serialize
+// (the processing lock).  Memory is only ever read through a check that
+// cannot fault.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crashlog/CrashDebugData.h"
+#include "crashlog/CrashOptions.h"
+
+namespace crashlog {
+
+// ---- safe memory access ----------------------------------------------------
+
+// True when all `size` bytes at `address` can be read; never faults.
+bool IsReadableMemory(uintptr_t address, size_t size);
+// Copies `size` bytes; false (and nothing guaranteed in `out`) when any byte
+// is unreadable.
+bool ReadMemory(uintptr_t address, void* out, size_t size);
+
+// ---- exports and outside sources -------------------------------------------
+
+struct TCrashFunctionInfo {
+    std::string Name;  // at most 255 characters
+    uintptr_t Address = 0;
+    uint32_t CodeSize = 0;
+};
+using TCrashFunctionsList = std::vector<TCrashFunctionInfo>;  // sorted by address
+
+class TCLDebugInfoSource;
+
+struct TCLLocationInfo {
+    uintptr_t CodeAddress = 0;
+    std::string UnitFile;  // unit or module name
+    std::string Routine;   // "Proc", "Class.Proc" or "Unit.Class.Proc"
+    int LinesIntoRoutine = 0;
+    int LineNo = 0;
+    std::string SourceFile;
+    const TCLDebugInfoSource* Source = nullptr;
+};
+
+// An outside debug source of one module.  Opened once, on first need.
+class TCLDebugInfoSource {
+  public:
+    // `base` is the module handle, `bias` the load bias of its addresses.
+    TCLDebugInfoSource(std::string fileName, uintptr_t base, uintptr_t bias)
+        : fileName_(std::move(fileName)), base_(base), bias_(bias) {}
+    virtual ~TCLDebugInfoSource() = default;
+    virtual bool Open() = 0;
+    virtual uint64_t AddressToOffset(uintptr_t address) const {
+        return uint64_t(address) - base_ - kCodeOffsetBase;
+    }
+    virtual void Reserved() {}
+    virtual bool IsReady() const = 0;
+    virtual bool Locate(uintptr_t address, TCLLocationInfo& info) = 0;
+    const std::string& FileName() const { return fileName_; }
+
+  protected:
+    std::string fileName_;
+    uintptr_t base_;
+    uintptr_t bias_;
+};
+
+// A linker map file ("<module>.map" beside the module).
+class TCLDebugInfoMap : public TCLDebugInfoSource {
+  public:
+    using TCLDebugInfoSource::TCLDebugInfoSource;
+    ~TCLDebugInfoMap() override;
+    bool Open() override;
+    bool IsReady() const override { return ready_; }
+    bool Locate(uintptr_t address, TCLLocationInfo& info) override;
+    // Parses map text directly (Open reads the file and calls this).
+    bool Load(std::string_view text);
+
+  private:
+    struct Segment {
+        uint32_t Start, Length;
+        std::string Module;
+    };
+    struct Public {
+        uint32_t Offset;
+        std::string Name;
+    };
+    struct LinePoint {
+        uint32_t Offset;
+        int Line;
+        uint32_t Block;
+    };
+    struct LineBlock {
+        std::string Unit, Source;
+    };
+    std::vector<Segment> segments_;
+    std::vector<Public> publics_;
+    std::vector<LineBlock> blocks_;
+    std::vector<LinePoint> lines_;
+    bool ready_ = false;
+};
+
+// The module's DWARF, or its separate debug file, through libdw.
+class TCLDebugInfoDwarf : public TCLDebugInfoSource {
+  public:
+    using TCLDebugInfoSource::TCLDebugInfoSource;
+    ~TCLDebugInfoDwarf() override;
+    bool Open() override;
+    bool IsReady() const override { return dwfl_ != nullptr; }
+    bool Locate(uintptr_t address, TCLLocationInfo& info) override;
+
+  private:
+    struct Dwfl* dwfl_ = nullptr;
+    struct Dwfl_Module* module_ = nullptr;
+};
+
+// The binary debug format ("<module>.jdbg" beside the module or a .jdbg
+// section inside it).
+class TCLDebugInfoJedy : public TCLDebugInfoSource {
+  public:
+    using TCLDebugInfoSource::TCLDebugInfoSource;
+    bool Open() override;
+    bool IsReady() const override { return ready_; }
+    bool Locate(uintptr_t address, TCLLocationInfo& info) override;
+    bool Load(ByteSpan data);
+    // The checks a block must pass before anything in it is read.
+    static bool IsValidBlock(ByteSpan data);
+
+  private:
+    struct Entry {
+        uint32_t Offset;
+        uint32_t Value;  // name index or line
+    };
+    bool Decode();
+    Bytes data_;
+    std::vector<Entry> units_, procs_, lines_;
+    std::vector<std::string> names_;
+    bool ready_ = false;
+    bool decoded_ = false;
+};
+
+// ---- modules -------------------------------------------------------------------
+
+struct TCrashModuleInfo {
+    ModuleHandle Handle = 0;
+    std::string Name;
+    std::string Description;
+    std::string Version;
+    uint32_t Size = 0;
+    TCrashFunctionsList Exports;
+    uint8_t ModuleType = 0;  // 0 unknown, 1 executable, 2 package, 3 other library
+    uint16_t DataVersion = kCLDataVersion;
+    double BuildTime = 0;
+    std::unique_ptr<TCrashModuleOptionsEx> Options;
+    std::unique_ptr<Bytes> DebugData;
+    std::unique_ptr<TCLDebugInfoSource> OtherSource;
+    bool OtherSourceTried = false;
+    double LastModified = 0;  // local time, days since 30/12/1899
+    std::string DataPassword;
+    bool PasswordValid = false;
+
+    uintptr_t LoadBias = 0;  // what the file's addresses are shifted by
+    std::vector<TCrashSymbol> Symbols;
+    size_t MemorySize = 0;  // extent of the loaded image
+    bool Light = false;     // made by a list refresh, completed on lookup
+};
+
+// Reads the version note of an ELF file: the four-number version and the
+// description.  False when the file has no such note.
+bool ReadVersionNote(const std::string& fileName, std::string& version, std::string& description);
+
+// Asked for the debug-data password of a module; true when it gave one.
+using TCrashPasswordRequest =
+    std::function<bool(const TCrashModuleInfo& module, std::string& password)>;
+
+struct StackEntry {
+    uint8_t Kind = 0;  // 0 removed, 1 module only, 2 procedure, 3 unit, 4 unit+proc+line
+    const TCrashModuleInfo* Module = nullptr;
+    uint64_t ThreadId = 0;
+    uint8_t OwnStack = 1;
+    uint8_t IsRaisePoint = 0;
+    uint8_t IsLeak = 0;
+    std::string LeakType;
+    uint32_t LeakSize = 0;
+    uint32_t LeakCount = 0;
+    uintptr_t Address = 0;
+    std::string UnitName, ClassName, ProcName;
+    uint32_t Line = 0;
+    int32_t ProcLine = 0;
+    std::string Note;
+};
+
+class TCrashModulesList {
+  public:
+    TCrashModulesList();
+    ~TCrashModulesList();
+    TCrashModulesList(const TCrashModulesList&) = delete;
+    TCrashModulesList& operator=(const TCrashModulesList&) = delete;
+
+    // The entry of a loaded module, made in full if needed; nullptr when no
+    // loaded module has that handle.
+    TCrashModuleInfo* FindByHandle(ModuleHandle handle);
+    // The module holding the address, or nullptr.
+    TCrashModuleInfo* FindByAddress(uintptr_t address);
+    // Drops entries of unloaded modules, adds light entries for new ones.
+    void Refresh();
+    // Drops entries whose file changed since they were made.
+    void DropChanged();
+    const std::vector<std::unique_ptr<TCrashModuleInfo>>& Items() const { return items_; }
+
+    StackEntry ResolveAddress(uintptr_t address, uint64_t threadId, bool raisePoint, bool ownStack);
+
+    // Frames of the library's own units are shown only during an internal-
+    // error report.
+    void SetShowOwnFrames(bool show) { showOwnFrames_ = show; }
+    // The module's own password request comes first, the local handlers next.
+    void SetModulePasswordRequest(TCrashPasswordRequest request) {
+        moduleRequest_ = std::move(request);
+    }
+    void AddPasswordHandler(TCrashPasswordRequest handler) {
+        handlers_.push_back(std::move(handler));
+    }
+
+    // Loads library data into an entry (exposed for tools and tests).
+    void LoadLibraryData(TCrashModuleInfo& module, const TCrashLibraryData& data);
+
+  private:
+    std::unique_ptr<TCrashModuleInfo> MakeEntry(ModuleHandle handle, bool light);
+    void Complete(TCrashModuleInfo& module);
+    bool ResolveLibraryData(TCrashModuleInfo& m, uintptr_t address, StackEntry& e);
+    bool ResolveOther(TCrashModuleInfo& m, uintptr_t address, StackEntry& e);
+    bool ResolveExport(TCrashModuleInfo& m, uintptr_t address, StackEntry& e);
+
+    std::vector<std::unique_ptr<TCrashModuleInfo>> items_;
+    bool refreshing_ = false;
+    bool showOwnFrames_ = false;
+    TCrashPasswordRequest moduleRequest_;
+    std::vector<TCrashPasswordRequest> handlers_;
+};
+
+// Whether a unit name is one of the crash library's own source units.
+bool IsOwnUnit(std::string_view unitName);
+
+// Splits an export name into unit, class and procedure; the kind it gives
+// (2 or 3), or 0 when the name is to be ignored.
+uint8_t SplitExportName(std::string_view name, std::string& unit, std::string& cls,
+                        std::string& proc);
+// Splits an outside source's routine into class and procedure.
+void SplitRoutine(std::string_view routine, std::string_view unitName, std::string& cls,
+                  std::string& proc);
+
+// ---- call stacks -------------------------------------------------------------
+
+inline constexpr size_t kMaxStackScanBytes = 102400;
+inline constexpr size_t kMaxStackEntries = 1024;
+inline constexpr uint32_t kAllKinds = 0x1F;
+
+class TCrashStackList {
+  public:
+    std::vector<StackEntry> Items;
+    size_t Count() const { return Items.size(); }
+};
+
+struct TStackWalkParams {
+    uintptr_t RaiseAddress = 0;  // 0: none
+    uintptr_t StackStart = 0;    // the saved stack pointer
+    uintptr_t StackTop = 0;      // highest address of the stack
+    uint32_t KindsMask = kAllKinds;
+    int FirstIndex = -1;
+    int MaxCount = -1;
+    bool Resolve = true;
+    bool FollowCalls = false;
+    bool OwnStack = true;
+    uint64_t ThreadId = 0;
+};
+
+// Appends the stack's call sites (and the raise address) to `list`.
+void WalkStack(TCrashModulesList& modules, TCrashStackList& list, const TStackWalkParams& p);
+
+// The address of the call instruction before return address `r`, or 0 when
+// the code before it is none of the recognised call forms.  `target` gets a
+// direct call's destination.
+uintptr_t FindCallBefore(uintptr_t r, uintptr_t* target);
+
+// The two clean-up passes over list entries [first, end).
+void CleanUpStack(TCrashStackList& list, size_t first);
+
+// ---- processes -------------------------------------------------------------------
+
+struct TCrashProcessInfo {
+    pid_t ProcessId = 0;
+    std::string Name, Description, Version;
+    uint32_t PriorityClass = 0;
+    uint64_t Memory = 0;
+    uint32_t Threads = 0;
+};
+
+class TCrashProcessesList {
+  public:
+    void Refresh(const std::string& procRoot = "/proc");
+    std::vector<TCrashProcessInfo> Items;  // sorted by process id
+};
+
+// The priority class of a scheduling base priority.
+uint32_t PriorityClassOfBasePriority(int basePriority);
+
+}  // namespace crashlog

@@ -1,0 +1,425 @@
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gelf.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "CrashDebugElf.h"
+#include "crashlog/CrashDebug.h"
+
+namespace crashlog {
+
+namespace {
+
+#if __has_include("CrashOwnUnits.inc")
+const char* const kOwnUnits[] = {
+#include "CrashOwnUnits.inc"
+};
+#else
+const char* const kOwnUnits[] = {"CrashDebug.cpp"};
+#endif
+
+bool ILess(std::string_view a, std::string_view b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(uint8_t(x)) < std::tolower(uint8_t(y));
+    });
+}
+bool IEqual(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && !ILess(a, b) && !ILess(b, a);
+}
+
+std::string BaseName(std::string_view path) {
+    auto slash = path.find_last_of('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string StripExtension(std::string_view name) {
+    auto dot = name.rfind('.');
+    return std::string(dot == std::string_view::npos ? name : name.substr(0, dot));
+}
+
+// A "\\?\C:\..." style name starts again at its drive letter.
+std::string CleanModuleName(std::string name) {
+    auto q = name.find('?');
+    if (q != std::string::npos) {
+        auto colon = name.find(':', q);
+        if (colon != std::string::npos && colon > 0) name.erase(0, colon - 1);
+    }
+    return name;
+}
+
+struct LoadedModule {
+    ModuleHandle Handle = 0;
+    uintptr_t Bias = 0;
+    size_t Extent = 0;
+    std::string Name;
+    bool Main = false;
+};
+
+std::string MainProgramPath() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+std::vector<LoadedModule> LoadedModules() {
+    std::vector<LoadedModule> out;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* ctx) {
+            auto* list = static_cast<std::vector<LoadedModule>*>(ctx);
+            uintptr_t lo = UINTPTR_MAX, hi = 0;
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const auto& ph = info->dlpi_phdr[i];
+                if (ph.p_type != PT_LOAD) continue;
+                lo = std::min<uintptr_t>(lo, ph.p_vaddr & ~uintptr_t(0xFFF));
+                hi = std::max<uintptr_t>(hi, ph.p_vaddr + ph.p_memsz);
+            }
+            if (lo == UINTPTR_MAX) return 0;
+            LoadedModule m;
+            m.Handle = info->dlpi_addr + lo;
+            m.Bias = info->dlpi_addr;
+            m.Extent = hi - lo;
+            m.Main = list->empty();
+            m.Name = info->dlpi_name ? info->dlpi_name : "";
+            if (m.Main && m.Name.empty()) m.Name = MainProgramPath();
+            list->push_back(std::move(m));
+            return 0;
+        },
+        &out);
+    return out;
+}
+
+double LocalDateTime(time_t t) {
+    tm local{};
+    localtime_r(&t, &local);
+    return double(t + local.tm_gmtoff) / 86400.0 + 25569.0;
+}
+
+std::string Demangle(const char* name) {
+    int st = 0;
+    char* d = abi::__cxa_demangle(name, nullptr, nullptr, &st);
+    std::string s = st == 0 && d ? d : name;
+    std::free(d);
+    return s;
+}
+
+}  // namespace
+
+bool IsOwnUnit(std::string_view unitName) {
+    for (const char* u : kOwnUnits)
+        if (IEqual(u, unitName)) return true;
+    return false;
+}
+
+uint8_t SplitExportName(std::string_view name, std::string& unit, std::string& cls,
+                        std::string& proc) {
+    unit.clear();
+    cls.clear();
+    proc.clear();
+    if (name.empty() || name[0] == '?') return 0;
+    std::string s(name);
+    if (s[0] == '@' && s.compare(0, 2, "@$") != 0) {
+        // "@Unit@Class@Proc$params": parameters dropped, "@" read as ".", and
+        // "@@" keeps the marker of a compiler helper as "_".
+        s = s.substr(0, s.find('$'));
+        if (s.size() > 1 && s.back() == '@') s.pop_back();
+        s.erase(0, 1);
+        std::string t;
+        for (size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '@' && i + 1 < s.size() && s[i + 1] == '@') {
+                t += "._";
+                ++i;
+            } else if (s[i] == '@') {
+                t += '.';
+            } else {
+                t += s[i];
+            }
+        }
+        s = t;
+    }
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        auto dot = s.find('.', start);
+        parts.push_back(
+            s.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    if (parts.size() >= 2) {
+        unit = parts.front() + ".pas";
+        proc = parts.back();
+        for (size_t i = 1; i + 1 < parts.size(); ++i)
+            cls += (cls.empty() ? "" : ".") + parts[i];
+        return 3;
+    }
+    proc = s;
+    return 2;
+}
+
+void SplitRoutine(std::string_view routine, std::string_view unitName, std::string& cls,
+                  std::string& proc) {
+    cls.clear();
+    proc.clear();
+    std::vector<std::string_view> parts;
+    for (size_t start = 0;;) {
+        auto dot = routine.find('.', start);
+        parts.push_back(routine.substr(start, dot == std::string::npos ? dot : dot - start));
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
+    }
+    if (parts.size() >= 3) {
+        cls = parts[parts.size() - 2];
+        proc = parts.back();
+    } else if (parts.size() == 2) {
+        if (!IEqual(parts[0], StripExtension(unitName))) cls = parts[0];
+        proc = parts[1];
+    } else {
+        proc = routine;
+    }
+}
+
+TCrashModulesList::TCrashModulesList() = default;
+TCrashModulesList::~TCrashModulesList() = default;
+
+std::unique_ptr<TCrashModuleInfo> TCrashModulesList::MakeEntry(ModuleHandle handle, bool light) {
+    for (auto& lm : LoadedModules()) {
+        if (lm.Handle != handle) continue;
+        if (lm.Name.empty()) return nullptr;
+        auto m = std::make_unique<TCrashModuleInfo>();
+        m->Handle = handle;
+        m->Name = CleanModuleName(lm.Name);
+        m->LoadBias = lm.Bias;
+        m->MemorySize = lm.Extent;
+        m->Light = light;
+        m->ModuleType = 0;
+        if (!light) {
+            m->ModuleType = lm.Main ? 1 : 3;
+            Complete(*m);
+        }
+        return m;
+    }
+    return nullptr;
+}
+
+void TCrashModulesList::Complete(TCrashModuleInfo& m) {
+    struct stat st {};
+    if (stat(m.Name.c_str(), &st) == 0) {
+        m.Size = uint32_t(st.st_size);
+        m.LastModified = LocalDateTime(st.st_mtime);
+    }
+    std::string version, description;
+    if (ReadVersionNote(m.Name, version, description)) {
+        m.Version = version == "0.0.0.0" ? "" : version;
+        m.Description = description;
+    }
+    m.Options = std::make_unique<TCrashModuleOptionsEx>(m.Name);
+    ElfModuleFile file;
+    if (!ReadElfModuleFile(m.Name, file)) return;
+    if (file.Type == ET_EXEC) m.ModuleType = 1;
+    if (m.ModuleType != 1) {
+        for (auto& s : file.Exports) {
+            TCrashFunctionInfo f;
+            f.Name = Demangle(s.Name.c_str());
+            if (f.Name.size() > 255) f.Name.resize(255);
+            f.Address = m.LoadBias + s.Value;
+            // An export below the code has no measurable extent.
+            f.CodeSize = s.Value < file.CodeStart ? 1 : std::max<uint32_t>(uint32_t(s.Size), 1);
+            m.Exports.push_back(std::move(f));
+        }
+        std::sort(m.Exports.begin(), m.Exports.end(),
+                  [](const auto& a, const auto& b) { return a.Address < b.Address; });
+    }
+    std::optional<TCrashLibraryData> data;
+    if (!file.CLData.empty()) data = ParseLibraryData(file.CLData);
+    if (!data && file.HasAppendedMagic) {
+        Bytes whole;
+        if (ReadWholeFile(m.Name, whole)) data = ParseAppendedLibraryData(whole);
+    }
+    if (data) LoadLibraryData(m, *data);
+}
+
+void TCrashModulesList::LoadLibraryData(TCrashModuleInfo& m, const TCrashLibraryData& data) {
+    if (!m.Options) m.Options = std::make_unique<TCrashModuleOptionsEx>(m.Name);
+    m.DataVersion = data.Version;
+    m.BuildTime = data.BuildTime;
+    m.Symbols = data.Symbols;
+    Bytes debug = data.DebugData;
+    if (data.LegacyCombined) {
+        size_t used = m.Options->LoadFromStream(data.Options, data.Version);
+        ByteSpan rest = ByteSpan(data.Options).subspan(std::min(used, data.Options.size()));
+        if (rest.size() < 4) return;
+        uint32_t n = uint32_t(rest[0]) | uint32_t(rest[1]) << 8 | uint32_t(rest[2]) << 16 |
+                     uint32_t(rest[3]) << 24;
+        if (n > rest.size() - 4) return;
+        debug.assign(rest.begin() + 4, rest.begin() + 4 + n);
+    } else {
+        m.Options->LoadFromStream(data.Options, data.Version);
+    }
+    const bool own = m.Handle != 0 && m.Handle == CrashLibraryModuleHandle();
+    std::string password;
+    if (!own && moduleRequest_) moduleRequest_(m, password);
+    bool valid = true;
+    if (data.HasPasswordCheck && data.Version >= 500) {
+        valid = PasswordCheckWord(DebugKeyFromPassword(password)) == data.PasswordCheck;
+        for (size_t i = 0; !valid && !own && i < handlers_.size(); ++i) {
+            std::string other;
+            if (!handlers_[i](m, other)) continue;
+            if (PasswordCheckWord(DebugKeyFromPassword(other)) == data.PasswordCheck) {
+                password = other;
+                valid = true;
+            }
+        }
+    }
+    m.DataPassword = password;
+    m.PasswordValid = valid;
+    m.DebugData = std::make_unique<Bytes>(std::move(debug));
+    if (!own && m.Handle != 0) {
+        m.Options->SetOwnerModuleHandle(m.Handle);
+        m.Options->Refresh();
+    }
+}
+
+TCrashModuleInfo* TCrashModulesList::FindByHandle(ModuleHandle handle) {
+    auto it = std::lower_bound(items_.begin(), items_.end(), handle,
+                               [](const auto& p, ModuleHandle h) { return p->Handle < h; });
+    if (it != items_.end() && (*it)->Handle == handle) {
+        if (!(*it)->Light || refreshing_) return it->get();
+        auto full = MakeEntry(handle, false);
+        if (!full) {
+            items_.erase(it);
+            return nullptr;
+        }
+        *it = std::move(full);
+        return it->get();
+    }
+    auto made = MakeEntry(handle, refreshing_);
+    if (!made) return nullptr;
+    return items_.insert(it, std::move(made))->get();
+}
+
+TCrashModuleInfo* TCrashModulesList::FindByAddress(uintptr_t address) {
+    // The loader reserves a module's whole extent, gaps included, so the
+    // extent alone tells the module.
+    for (auto& m : items_)
+        if (!m->Light && address >= m->Handle && address - m->Handle < m->MemorySize)
+            return m.get();
+    for (auto& lm : LoadedModules())
+        if (address >= lm.Handle && address - lm.Handle < lm.Extent) return FindByHandle(lm.Handle);
+    return nullptr;
+}
+
+void TCrashModulesList::Refresh() {
+    refreshing_ = true;
+    auto loaded = LoadedModules();
+    std::erase_if(items_, [&](const auto& m) {
+        return std::none_of(loaded.begin(), loaded.end(), [&](const LoadedModule& l) {
+            return l.Handle == m->Handle && !l.Name.empty();
+        });
+    });
+    for (auto& l : loaded)
+        if (!l.Name.empty()) FindByHandle(l.Handle);
+    std::sort(items_.begin(), items_.end(),
+              [](const auto& a, const auto& b) { return a->Handle < b->Handle; });
+    refreshing_ = false;
+}
+
+void TCrashModulesList::DropChanged() {
+    std::erase_if(items_, [](const auto& m) {
+        struct stat st {};
+        if (m->Light || stat(m->Name.c_str(), &st) != 0) return false;
+        return LocalDateTime(st.st_mtime) != m->LastModified;
+    });
+}
+
+namespace {
+struct PeekCtx {
+    uintptr_t Base;
+};
+std::vector<uint8_t> PeekCode(const void* ctx, uint32_t offset) {
+    auto* c = static_cast<const PeekCtx*>(ctx);
+    std::vector<uint8_t> code(8);
+    if (!ReadMemory(c->Base + kCodeOffsetBase + offset, code.data(), code.size())) code.clear();
+    return code;
+}
+}  // namespace
+
+bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t address, StackEntry& e) {
+    if (!m.DebugData || address < m.Handle + kCodeOffsetBase) return false;
+    uint64_t off = address - m.Handle - kCodeOffsetBase;
+    if (off > UINT32_MAX) return false;
+    TCrashNameDecoder names(m.DataVersion, DebugKeyFromPassword(m.DataPassword), m.PasswordValid);
+    PeekCtx ctx{m.Handle};
+    auto r = LookupLine(*m.DebugData, m.DataVersion, names, uint32_t(off), &PeekCode, &ctx);
+    if (!r) return false;
+    if (!showOwnFrames_ && IsOwnUnit(r->UnitName)) {
+        e.Kind = 1;
+        return true;
+    }
+    e.Kind = 4;
+    e.UnitName = r->UnitName;
+    e.ClassName = r->ClassName;
+    e.ProcName = r->ProcName;
+    e.Line = r->Line;
+    e.ProcLine = r->ProcLine;
+    return true;
+}
+
+bool TCrashModulesList::ResolveOther(TCrashModuleInfo& m, uintptr_t address, StackEntry& e) {
+    if (!m.OtherSource || !m.OtherSource->IsReady()) return false;
+    TCLLocationInfo info;
+    if (!m.OtherSource->Locate(address, info) || info.Routine.empty()) return false;
+    std::string unit = BaseName(!info.SourceFile.empty() ? info.SourceFile : info.UnitFile);
+    if (!showOwnFrames_ && IsOwnUnit(unit)) {
+        e.Kind = 1;
+        return true;
+    }
+    e.Kind = info.LineNo > 0 ? 4 : !unit.empty() ? 3 : 2;
+    e.UnitName = unit;
+    SplitRoutine(info.Routine, unit, e.ClassName, e.ProcName);
+    e.Line = uint32_t(std::max(info.LineNo, 0));
+    e.ProcLine = std::max(info.LinesIntoRoutine, 0);
+    return true;
+}
+
+bool TCrashModulesList::ResolveExport(TCrashModuleInfo& m, uintptr_t address, StackEntry& e) {
+    auto it =
+        std::upper_bound(m.Exports.begin(), m.Exports.end(), address,
+                         [](uintptr_t a, const TCrashFunctionInfo& f) { return a < f.Address; });
+    if (it == m.Exports.begin()) return false;
+    --it;
+    if (address - it->Address >= it->CodeSize) return false;
+    uint8_t kind = SplitExportName(it->Name, e.UnitName, e.ClassName, e.ProcName);
+    if (kind == 0) return false;
+    e.Kind = kind;
+    return true;
+}
+
+StackEntry TCrashModulesList::ResolveAddress(uintptr_t address, uint64_t threadId, bool raisePoint,
+                                             bool ownStack) {
+    StackEntry e;
+    e.Address = address;
+    e.ThreadId = threadId;
+    e.IsRaisePoint = raisePoint ? 1 : 0;
+    e.OwnStack = ownStack ? 1 : 0;
+    TCrashModuleInfo* m = FindByAddress(address);
+    if (!m) return e;
+    e.Module = m;
+    e.Kind = 1;
+    bool done = ResolveLibraryData(*m, address, e) || ResolveOther(*m, address, e) ||
+                ResolveExport(*m, address, e);
+    if (!done && !m->OtherSourceTried) {
+        m->OtherSourceTried = true;
+        m->OtherSource = OpenOutsideDebugSource(m->Name, m->Handle, m->LoadBias);
+        ResolveOther(*m, address, e);
+    }
+    if (!e.ProcName.empty() && e.ProcName[0] == '@') e.ProcName[0] = '_';
+    return e;
+}
+
+}  // namespace crashlog
