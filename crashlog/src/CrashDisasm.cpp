@@ -384,6 +384,11 @@ struct TDisAsmDecoder {
                 const int m = ModRM();
                 if (Truncated) return;
                 const char* entry = index < 0 ? nullptr : T.Group[index][(m >> 3) & 7];
+                if (!entry && Is64 && index >= 0) {
+                    // Forms these tables do not name still have the group's
+                    // layout; decoding it keeps the length right.
+                    entry = disasm::UnnamedGroupForm(a, Cur[3] != '\0');
+                }
                 if (!entry || Depth == 4) {
                     Invalid = true;
                     return;

@@ -881,6 +881,15 @@ const char* ExactModRM(char table, std::uint8_t modrm) {
     return nullptr;
 }
 
+const char* UnnamedGroupForm(char group, bool operandsFollow) {
+    if (operandsFollow) return "?";
+    // The MMX/XMM shift groups carry an immediate after their operand.
+    for (char shift : {'1', '2', '3', '5', '6', '7'}) {
+        if (group == shift) return "?#Eb_, #Ib_";
+    }
+    return "?#Eb_";
+}
+
 const char* SizedMnemonic(char table, int operandSize) {
     const int column = operandSize == 2 ? 0 : operandSize == 8 ? 2 : 1;
     for (const SizedRow& r : kSized) {

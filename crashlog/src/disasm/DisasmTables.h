@@ -38,6 +38,11 @@ const TemplateSet& Templates64();
 // rest of the template applies.
 const char* ExactModRM(char table, std::uint8_t modrm);
 
+// The layout of a group's forms that have no template (64-bit mode): "?"
+// when the operands follow the group's name in the opcode's template,
+// otherwise the operands every form of the group has.
+const char* UnnamedGroupForm(char group, bool operandsFollow);
+
 // "@n" + digit: a mnemonic chosen by operand size (2, 4 or 8 bytes).
 const char* SizedMnemonic(char table, int operandSize);
 
