@@ -1,0 +1,189 @@
+// The break reset of one dentist over five years of a large practice: the
+// program's own row-by-row operation against two set-based SQL statements
+// making the same change.
+//
+//   KVO_BENCH_PRACTICE=DIR   where the generated practice is kept (default:
+//                            in the build tree); built on first use.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "DemoPractice.h"
+#include "app/break_reset.h"
+#include "engine/engine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDentists = 20;
+constexpr int kYears = 30;
+constexpr const char* kEndDate = "31/12/2025";
+constexpr const char* kDentist = "7";
+constexpr const char* kFromDate = "31/12/2020";    // five years before the last day
+constexpr const char* kFromStored = "2020-12-31";  // the same date as the engine stores it
+
+fs::path PracticeFolder() {
+    const char* chosen = std::getenv("KVO_BENCH_PRACTICE");
+    return chosen != nullptr && *chosen != '\0' ? fs::path(chosen)
+                                                : fs::path(KVO_BENCH_DEFAULT_PRACTICE);
+}
+
+// The generated database file, built on first use.
+const fs::path& SourceDatabase() {
+    static const fs::path source = [] {
+        const fs::path folder = PracticeFolder();
+        const fs::path file = folder / "Data" / kvo::engine::kDatabaseFileName;
+        if (!fs::exists(file)) {
+            std::fprintf(stderr, "building the %d x %d practice in %s ...\n", kDentists, kYears,
+                         folder.c_str());
+            kvo::demo::TDemoOptions options;
+            options.out = folder.string();
+            options.dentists = kDentists;
+            options.years = kYears;
+            options.seed = 1;
+            options.endDate = kEndDate;
+            kvo::demo::CreateDemoPractice(options);
+        }
+        return file;
+    }();
+    return source;
+}
+
+// A fresh copy of the practice's database for one iteration.
+fs::path FreshCopy(const std::string& name) {
+    const fs::path folder = fs::temp_directory_path() / ("kvo-bench-" + name);
+    fs::create_directories(folder);
+    for (const char* suffix : {"", "-wal", "-shm"})
+        fs::remove(folder / (std::string(kvo::engine::kDatabaseFileName) + suffix));
+    fs::copy_file(SourceDatabase(), folder / kvo::engine::kDatabaseFileName,
+                  fs::copy_options::overwrite_existing);
+    return folder;
+}
+
+double g_engineSeconds = 0, g_sqlSeconds = 0;
+int g_engineRuns = 0, g_sqlRuns = 0;
+
+long long Count(sqlite3* db, const char* sql) {
+    sqlite3_stmt* stmt = nullptr;
+    long long n = -1;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        n = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    return n;
+}
+
+// What the change left, the same way for both runs: emptied days of the
+// dentist and break entries remaining in the whole table.
+void Report(benchmark::State& state, const fs::path& folder) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((folder / kvo::engine::kDatabaseFileName).c_str(), &db, SQLITE_OPEN_READONLY,
+                    nullptr);
+    state.counters["empty_days"] = static_cast<double>(
+        Count(db, "SELECT count(*) FROM \"APP_CAL\" WHERE \"User\" = 7 AND \"Start\" IS NULL"));
+    state.counters["breaks_left"] =
+        static_cast<double>(Count(db, "SELECT count(*) FROM \"APP_REC\" WHERE \"Type\" = '*'"));
+    sqlite3_close(db);
+}
+
+void BM_BreakReset_Engine(benchmark::State& state) {
+    using kvo::engine::Session;
+    using kvo::engine::TTable;
+    fs::path folder;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Session().RemoveDatabase("KVO");
+        folder = FreshCopy("engine");
+        Session().Database("KVO").Params() = {"PATH=" + folder.string()};
+        Session().Database("KVO").Open();
+        std::optional<TTable> calendar(std::in_place), entries(std::in_place);
+        calendar->SetDatabaseName("KVO");
+        calendar->SetTableName("APP_CAL.DB");
+        entries->SetDatabaseName("KVO");
+        entries->SetTableName("APP_REC.DB");
+        state.ResumeTiming();
+
+        const auto start = Clock::now();
+        kvo::app::ClearBreaksFrom(*calendar, *entries, kDentist, kFromDate);
+        g_engineSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        ++g_engineRuns;
+
+        state.PauseTiming();
+        calendar.reset();
+        entries.reset();
+        Session().RemoveDatabase("KVO");
+        state.ResumeTiming();
+    }
+    Report(state, folder);
+}
+
+void Exec(sqlite3* db, const char* sql) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db));
+    sqlite3_bind_int(stmt, 1, 7);
+    sqlite3_bind_text(stmt, 2, kFromStored, -1, SQLITE_STATIC);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
+}
+
+void BM_BreakReset_Sql(benchmark::State& state) {
+    fs::path folder;
+    for (auto _ : state) {
+        state.PauseTiming();
+        folder = FreshCopy("sql");
+        sqlite3* db = nullptr;
+        sqlite3_open((folder / kvo::engine::kDatabaseFileName).c_str(), &db);
+        // The engine's own settings, so that both write the same way.
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr,
+                     nullptr);
+        state.ResumeTiming();
+
+        const auto start = Clock::now();
+        Exec(db,
+             "UPDATE \"APP_CAL\" SET \"Start\" = NULL, \"End\" = NULL, \"Interval\" = NULL, "
+             "\"Closed\" = NULL, \"Breaks\" = NULL "
+             "WHERE \"User\" = ?1 AND \"Date\" >= ?2 AND NOT coalesce(\"Closed\", 0)");
+        Exec(db,
+             "DELETE FROM \"APP_REC\" WHERE \"Type\" = '*' AND \"User\" = ?1 AND \"Date\" >= ?2");
+        g_sqlSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        ++g_sqlRuns;
+
+        state.PauseTiming();
+        sqlite3_close(db);
+        state.ResumeTiming();
+    }
+    Report(state, folder);
+}
+
+BENCHMARK(BM_BreakReset_Engine)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BreakReset_Sql)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    SourceDatabase();  // built before any timing starts
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_engineRuns > 0 && g_sqlRuns > 0) {
+        const double engine = g_engineSeconds / g_engineRuns * 1e3;
+        const double sql = g_sqlSeconds / g_sqlRuns * 1e3;
+        std::printf(
+            "break reset, one dentist over five years: operation %.1f ms, "
+            "set-based SQL %.1f ms, ratio %.1f\n",
+            engine, sql, engine / sql);
+    }
+    return 0;
+}
