@@ -295,7 +295,7 @@ class TreeCopier {
                 std::string text = Content(n);
                 // Whitespace between elements is layout, not content, unless the
                 // document asks for it to be kept.
-                if (WhitespaceOnly(text) && xmlNodeGetSpacePreserve(n) != 1) break;
+                if (WhitespaceOnly(text) && xmlNodeGetSpacePreserve(n->parent) != 1) break;
                 into.AppendChild(doc_.CreateTextNode(std::move(text)));
                 break;
             }

@@ -57,7 +57,11 @@ inline constexpr TXmlDEscapeSet kXmlDEscapeGt = 2;    // ">" -> "&gt;"
 inline constexpr TXmlDEscapeSet kXmlDEscapeQuot = 4;  // '"' -> "&quot;"
 inline constexpr TXmlDEscapeSet kXmlDEscapeApos = 8;  // "'" -> "&apos;"
 inline constexpr TXmlDEscapeSet kXmlDEscapeAmp = 16;  // "&" -> "&amp;"
-inline constexpr TXmlDEscapeSet kXmlDDefaultAttrEscapes = kXmlDEscapeAmp | kXmlDEscapeQuot;
+// "<" is not allowed inside an attribute value, so the default attribute set
+// replaces it too; without it ordinary data (an error text, say) would give
+// XML that no parser, this model's loader included, accepts.
+inline constexpr TXmlDEscapeSet kXmlDDefaultAttrEscapes =
+    kXmlDEscapeAmp | kXmlDEscapeQuot | kXmlDEscapeLt;
 inline constexpr TXmlDEscapeSet kXmlDDefaultTextEscapes = kXmlDEscapeAmp | kXmlDEscapeLt;
 
 // Replaces every occurrence of the characters in `set` by its entity.
