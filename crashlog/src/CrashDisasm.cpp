@@ -215,7 +215,9 @@ struct TDisAsmDecoder {
             case 'a':
                 return os == 2 ? 4 : 8;
             case 'p':
-                return Is64 ? 6 : AddressSize() + 2;
+                // The offset of a far pointer is as wide as the operand (the
+                // 0x66 prefix makes it 16 bits), not as the address.
+                return Is64 ? 6 : os + 2;
             case ' ':
                 return 0;
             default:
@@ -793,16 +795,16 @@ struct TDisAsmDecoder {
     }
 
     void FarAddress() {
-        const int as = AddressSize();
+        const int width = OperandSize(false) == 2 ? 2 : 4;
         SegmentPrefix();
-        const std::uint64_t offset = FetchLE(as);
+        const std::uint64_t offset = FetchLE(width);
         FetchLE(2);  // the selector
         if (Truncated) return;
-        if (as == 2) {
+        if (width == 2) {
             Out += '$';
             AppendHex(Out, offset, 4);
         } else {
-            AbsoluteAddress(offset, 2 * as);
+            AbsoluteAddress(offset, 8);
         }
     }
 

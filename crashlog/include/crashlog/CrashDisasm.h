@@ -7,10 +7,11 @@
 // prefixes, 64-bit registers, RIP-relative operands, SSE/SSE2) for the live
 // process.
 //
-// The decoder never allocates beyond the returned text, never reads a byte
-// outside the span it is given, and always consumes at least one byte when
-// the span is not empty.  A TDisAsm holds only its call-backs, so one object
-// may decode on several threads at once when its call-backs allow that.
+// Decoding allocates nothing but text (the result and the operand texts
+// handed to call-backs), never reads a byte outside the span it is given, and
+// always consumes at least one byte when the span is not empty.  The tables
+// are built by the first constructor and then only read.  A TDisAsm holds only its call-backs, so
+// one object may decode on several threads at once when its call-backs allow that.
 #pragma once
 
 #include <cstddef>

@@ -95,6 +95,8 @@ TEST(Disasm32, OperandsSizeWordsAndUndecodableForms) {
             {"MMX shift group", {0x0F, 0x71, 0xD0, 0x04}, "psrlw   MM0, $04", 4},
             {"control register", {0x0F, 0x20, 0xC0}, "mov     eax, C0", 3},
             {"far call", {0x9A, 0x78, 0x56, 0x34, 0x12, 0x08, 0x00}, "call    $12345678", 7},
+            {"16-bit far call", {0x66, 0x9A, 0x34, 0x12, 0x08, 0x00}, "call    $1234", 6},
+            {"16-bit far pointer in memory", {0x66, 0xC4, 0x03}, "les     ax, [ebx]", 3},
             {"two-byte opcode without template", {0x0F, 0x01, 0xC0}, "DB      $0F, $01  //", 2},
             {"group entry without template", {0xFE, 0x38}, "DB      $FE, $38  //", 2},
             {"register where memory is needed", {0x8D, 0xC0}, "DB      $8D, $C0  //", 2},
