@@ -73,8 +73,8 @@ class TDisAsm {
     // `address` (used for jump targets and RIP-relative operands).  Reads at
     // most min(size, kMaxInstructionLength) bytes.  `length` receives the
     // number of bytes consumed: at least 1 when there are bytes, 0 only when
-    // size is 0 or code is null.  When the bytes end before the instruction does, the text is the
-    // "DB" form of the bytes available.
+    // size is 0 or code is null.  When the bytes end before the instruction
+    // does, the text is the "DB" form of the bytes available.
     std::string Disassemble(const std::uint8_t* code, std::size_t size, std::uint64_t address,
                             int& length) const;
 
