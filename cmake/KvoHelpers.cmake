@@ -1,5 +1,6 @@
 include_guard(GLOBAL)
 include(DebugData)
+include(VersionNote)
 
 # kvo_library(NAME [QT] [SHARED] [DEPS ...] [PRIVATE_DEPS ...]): one library per source folder.
 # Public headers live in include/, everything else in src/.  Sources are
