@@ -334,7 +334,14 @@ std::string TXmlDText::EncodedText() const {
     std::string value = Text();
     bool handled = false;
     if (doc.OnTextEncode()) doc.OnTextEncode()(*this, value, handled);
-    return handled ? value : XmlDEscape(value, doc.TextEscapes());
+    if (handled) return value;
+    value = XmlDEscape(value, doc.TextEscapes());
+    // "]]>" may not appear raw in text, whatever the escape set says; only
+    // the ">" of that sequence needs replacing.
+    if (!(doc.TextEscapes() & kXmlDEscapeGt))
+        for (auto at = value.find("]]>"); at != std::string::npos; at = value.find("]]>", at + 2))
+            value.replace(at + 2, 1, "&gt;");
+    return value;
 }
 
 void TXmlDText::WriteToStream(std::ostream& stream, bool formatted) const {

@@ -157,6 +157,10 @@ TEST(XmlWriter, EscapeSets) {
     r->AppendChild(doc.CreateTextNode("a<b>c"));
     r->AppendChild(doc.CreateComment("<&>"));
     EXPECT_EQ(doc.SaveToString(), "<r v=\"a&lt;b>'&quot;&amp;\">a&lt;b>c<!--<&>--></r>");
+    // The one place where ">" must be escaped in text.
+    r->ReplaceChild(doc.CreateTextNode("a]]>b]]]>"), r->FirstChild());
+    EXPECT_EQ(doc.SaveToString(), "<r v=\"a&lt;b>'&quot;&amp;\">a]]&gt;b]]]&gt;<!--<&>--></r>");
+    r->ReplaceChild(doc.CreateTextNode("a<b>c"), r->FirstChild());
     doc.SetAttrEscapes(kXmlDEscapeApos);
     doc.SetTextEscapes(kXmlDEscapeGt);
     EXPECT_EQ(doc.SaveToString(), "<r v=\"a<b>&apos;\"&\">a<b&gt;c<!--<&>--></r>");
