@@ -92,10 +92,14 @@ class TreeBuilder {
             const int attrImage =
                 node.NodeType() == kXmlDElementNode ? kElementAttrImage : kDocumentAttrImage;
             for (int i = 0; i < attrs.Count(); ++i) {
-                std::string entry = attrs.Strings(i);
-                if (auto eq = entry.find('='); eq != std::string::npos) entry.insert(eq + 1, "\"");
-                entry += '"';
-                AddItem(item, QString::fromStdString(entry), attrImage, &attrs);
+                // name="value": a quote after the first "=" and one at the end.
+                const std::string& entry = attrs.Strings(i);
+                const auto eq = entry.find('=');
+                QString text = QString::fromStdString(entry);
+                if (eq != std::string::npos)
+                    text = QString::fromStdString(entry.substr(0, eq + 1)) + QLatin1Char('"') +
+                           QString::fromStdString(entry.substr(eq + 1));
+                AddItem(item, text + QLatin1Char('"'), attrImage, &attrs);
             }
         }
         for (const TXmlDNode* c = node.FirstChild(); c != nullptr; c = c->NextSibling())

@@ -342,7 +342,8 @@ class TXmlDElement : public TXmlDStructureNode {
     void SetNodeName(std::string_view name) override { name_ = name; }
 
     // Formatted, an element whose only child is a text shorter than this
-    // many characters is written on one line.
+    // many characters (bytes of the 8-bit text, before escaping) is written
+    // on one line.
     static constexpr std::size_t kOneLineTextLimit = 48;
 
     void WriteToStream(std::ostream& stream, bool formatted) const override;
