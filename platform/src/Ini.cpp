@@ -132,15 +132,21 @@ std::string IniFile::Text() const {
 
 bool IniFile::Load(const std::string& localPath) {
     lines_.clear();
-    std::error_code ec;
-    if (!std::filesystem::exists(localPath, ec)) return !ec;
-    std::ifstream in(localPath, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    if (in.bad()) return false;
-    Parse(buf.str());
-    return true;
+    int fd = Sys().open(localPath.c_str(), O_RDONLY, 0);
+    if (fd < 0) return errno == ENOENT;
+    std::string text;
+    char buf[65536];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    Sys().close(fd);
+    if (ok) Parse(text);
+    return ok;
 }
 
 bool IniFile::Save(const std::string& localPath) const {

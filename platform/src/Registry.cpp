@@ -103,6 +103,14 @@ std::string ExecArgument(std::string_view arg) {
     return escaped;
 }
 
+// A value's name as first written; later writes in another case keep it, and
+// so does its autostart file.
+std::string SpellingOf(const IniFile& ini, std::string_view key, std::string_view stored) {
+    for (const auto& k : ini.Keys(key))
+        if (SameText(k, stored)) return k == kDefaultValue ? std::string() : k;
+    return stored == kDefaultValue ? std::string() : std::string(stored);
+}
+
 std::string FileNamePart(std::string_view name) {
     std::string out = name.empty() ? std::string("(default)") : std::string(name);
     for (char& c : out)
@@ -214,7 +222,7 @@ std::vector<std::string> RegistryStore::SubKeys(Hive hive, std::string_view key)
 }
 
 bool RegistryStore::WriteValue(Hive hive, std::string_view key, std::string_view name,
-                               std::string stored) {
+                               std::string stored, std::string* spelling) {
     auto k = NormalKey(key);
     auto n = StoredName(name);
     if (!k || k->empty() || !n) return false;
@@ -222,21 +230,24 @@ bool RegistryStore::WriteValue(Hive hive, std::string_view key, std::string_view
     if (!ini.Load(HiveFile(hive)) || !ini.SectionExists(*k)) return false;
     // Quoted, so that blanks at either end of a string survive the reading.
     ini.WriteString(*k, *n, "\"" + stored + "\"");
+    if (spelling) *spelling = SpellingOf(ini, *k, *n);
     return ini.Save(HiveFile(hive));
 }
 
 bool RegistryStore::WriteString(Hive hive, std::string_view key, std::string_view name,
                                 std::string_view value) {
-    if (!WriteValue(hive, key, name, "s:" + Escape(value))) return false;
+    std::string spelling;
+    if (!WriteValue(hive, key, name, "s:" + Escape(value), &spelling)) return false;
     auto k = NormalKey(key);
-    return !IsRunKey(hive, *k) || MirrorRun(name, value);
+    return !IsRunKey(hive, *k) || MirrorRun(spelling, value);
 }
 
 bool RegistryStore::WriteInteger(Hive hive, std::string_view key, std::string_view name,
                                  std::int32_t value) {
-    if (!WriteValue(hive, key, name, "i:" + std::to_string(value))) return false;
+    std::string spelling;
+    if (!WriteValue(hive, key, name, "i:" + std::to_string(value), &spelling)) return false;
     auto k = NormalKey(key);
-    if (IsRunKey(hive, *k)) UnmirrorRun(name);  // a number starts nothing
+    if (IsRunKey(hive, *k)) UnmirrorRun(spelling);  // a number starts nothing
     return true;
 }
 
@@ -272,9 +283,10 @@ bool RegistryStore::DeleteValue(Hive hive, std::string_view key, std::string_vie
     auto k = NormalKey(key);
     auto n = StoredName(name);
     IniFile ini("\n");
-    if (!k || !n || !ini.Load(HiveFile(hive)) || !ini.DeleteKey(*k, *n)) return false;
-    if (!ini.Save(HiveFile(hive))) return false;
-    if (IsRunKey(hive, *k)) UnmirrorRun(name);
+    if (!k || !n || !ini.Load(HiveFile(hive))) return false;
+    std::string spelling = SpellingOf(ini, *k, *n);
+    if (!ini.DeleteKey(*k, *n) || !ini.Save(HiveFile(hive))) return false;
+    if (IsRunKey(hive, *k)) UnmirrorRun(spelling);
     return true;
 }
 

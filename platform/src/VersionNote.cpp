@@ -1,10 +1,12 @@
 #include "platform/VersionNote.h"
 
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace kvo::platform {
@@ -146,11 +148,24 @@ std::optional<VersionNote> ParseVersionNote(std::span<const unsigned char> bytes
 }
 
 std::optional<VersionNote> ReadVersionNote(const std::string& localPath) {
-    std::ifstream in(localPath, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+    int fd = ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::vector<unsigned char> bytes;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t have = 0;
+        while (have < bytes.size()) {
+            ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;  // a file that shrank is parsed as far as it goes
+            have += static_cast<std::size_t>(n);
+        }
+        bytes.resize(have);
+    }
+    ::close(fd);
+    if (!ok) return std::nullopt;
     return ParseVersionNote(bytes);
 }
 

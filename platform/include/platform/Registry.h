@@ -67,7 +67,8 @@ class RegistryStore {
   private:
     std::string HiveFile(Hive hive) const;
     bool IsRunKey(Hive hive, std::string_view key) const;
-    bool WriteValue(Hive hive, std::string_view key, std::string_view name, std::string stored);
+    bool WriteValue(Hive hive, std::string_view key, std::string_view name, std::string stored,
+                    std::string* spelling);
     bool MirrorRun(std::string_view name, std::string_view command) const;
     void UnmirrorRun(std::string_view name) const;
 
