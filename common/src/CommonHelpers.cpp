@@ -217,10 +217,10 @@ ProcessHandle ExecApp(const std::string& file, const std::string& parameters) {
 void WaitForProcess(ProcessHandle process) {
     if (process.id <= 0) return;
     try {
-        while (!detail::WaitForExit(process.id, 100)) {
+        detail::WaitServing(process.id, [] {
             ServeEvents();
-            if (ApplicationTerminating()) return;
-        }
+            return !ApplicationTerminating();
+        });
     } catch (...) {
     }
 }

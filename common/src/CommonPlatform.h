@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,9 +74,10 @@ bool DeleteTree(const std::string& localPath);
 
 // Starts a program; on failure returns 0 and sets error to an errno value.
 long Spawn(const std::string& localFile, const std::string& parameters, int& error);
-// Waits up to timeoutMs for the process; true when it has ended or cannot be
-// waited for, false on time-out.
-bool WaitForExit(long pid, int timeoutMs);
+// Waits for the process, calling serve() every 100 ms; stops waiting when
+// serve() returns false.  True when the process has ended or cannot be
+// waited for.
+bool WaitServing(long pid, const std::function<bool()>& serve);
 
 // The one data-area lock handle of the process.
 bool HoldLockFile(const std::string& localPath, bool exclusive);
@@ -98,7 +101,8 @@ class ScopedFileLock {
     bool held() const { return held_; }
 
   private:
-    int fd_ = -1;
+    struct Hold;
+    std::unique_ptr<Hold> hold_;
     bool held_ = false;
 };
 

@@ -121,16 +121,9 @@ inline constexpr int kIdOk = 1;
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 
-// The suite's message box (caption "Kestavo"); returns the button code.
+// The suite's message box (caption "Kestavo") through the platform's current
+// presenter (kvo::platform::SetPresenter replaces it); returns the button code.
 int ShowMessageBox(const std::string& text, int flags);
-
-// Shows one modal box and returns the button pressed.  The default uses
-// QMessageBox (without a QApplication it answers OK, or No to a question);
-// tests replace it to answer without a display.  An empty function restores
-// the default.
-using MessagePresenter =
-    std::function<int(const std::string& text, const std::string& caption, int flags)>;
-void SetMessagePresenter(MessagePresenter presenter);
 
 // Unwinds the current operation after ShowErrorAndAbort; the top-level
 // handler recognises it and reports nothing.

@@ -4,6 +4,8 @@
 #include <cerrno>
 
 #include "SharedFixture.h"
+#include "platform/System.h"
+#include "platform/VersionNote.h"
 
 namespace kvo::common::testing {
 namespace {
@@ -41,7 +43,7 @@ TEST_F(Recording, EventsFileHoldsBlocksVerbatimOldestFirst) {
                   Block("Warning", "<TEXT>&amp;", "") + "</EVENTS>\r\n");
     EXPECT_EQ(offered, (std::vector<std::string>{"Error|a < b & c\r\nsecond line|at Foo\r\nat Bar",
                                                  "Warning|<TEXT>&amp;|"}));
-    EXPECT_TRUE(shown_.empty());
+    EXPECT_TRUE(shown().empty());
 }
 
 TEST_F(Recording, FileAtTheCapIsLeftAloneButTheEventIsStillOffered) {
@@ -83,10 +85,10 @@ TEST_F(Recording, FailuresNeverReachTheCaller) {
     Settings().developerWorkstation = true;
     SetEventReportHook([](auto&, auto&, auto&) -> bool { throw std::runtime_error("offline"); });
     EXPECT_NO_THROW(RecordEvent("Error", "disk full"));
-    ASSERT_EQ(shown_.size(), 1u);
-    EXPECT_EQ(shown_[0].text, "Error\r\rdisk full");
-    EXPECT_EQ(shown_[0].caption, "Kestavo");
-    EXPECT_EQ(shown_[0].flags, kMbInformation);
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_EQ(shown()[0].text, "Error\r\rdisk full");
+    EXPECT_EQ(shown()[0].caption, "Kestavo");
+    EXPECT_EQ(shown()[0].flags, kMbInformation);
 
     // An unmapped installation drive is no different.
     fs::remove(EventsFile());
@@ -192,6 +194,22 @@ TEST_F(Recording, FileVersionOfAMissingFileAndItsLogLines) {
     EXPECT_EQ(log.find("Complete"), std::string::npos);
 }
 
+TEST_F(Recording, FileVersionOfAProgramWithItsNote) {
+    // Every program of the build carries a version note, this test included.
+    const std::string self = platform::ExecutablePath();
+    auto note = platform::ReadVersionNote(self);
+    ASSERT_TRUE(note);
+    FileVersion v = FileVersionNumber(self);
+    EXPECT_EQ(VersionText(v), std::to_string(note->major) + "." + std::to_string(note->minor) +
+                                  "." + std::to_string(note->release) + "." +
+                                  std::to_string(note->build));
+    std::string log = ReadAll(MainLog());
+    for (const char* step :
+         {"GetFileVersionInfoSize", "GetFileVersionInfo", "VerQueryValue", "Complete"})
+        EXPECT_NE(log.find(std::string(", VersionNumber: ") + step + "\r\n"), std::string::npos)
+            << step;
+}
+
 TEST_F(Recording, ShowErrorAndAbortEndsWithAFullStopAndTheSilentAbort) {
     struct Case {
         const char* given;
@@ -199,12 +217,13 @@ TEST_F(Recording, ShowErrorAndAbortEndsWithAFullStopAndTheSilentAbort) {
     };
     for (Case c : {Case{"You must select a drive", "You must select a drive."},
                    Case{"Done.", "Done."}, Case{"", ""}}) {
-        shown_.clear();
+        platform::ScriptedPresenter presenter;
+        platform::ScopedPresenter scope(presenter);
         EXPECT_THROW(ShowErrorAndAbort(c.given), ESilentAbort);
-        ASSERT_EQ(shown_.size(), 1u);
-        EXPECT_EQ(shown_[0].text, c.shown);
-        EXPECT_EQ(shown_[0].flags, kMbWarning);
-        EXPECT_EQ(shown_[0].caption, "Kestavo");
+        ASSERT_EQ(presenter.shown().size(), 1u);
+        EXPECT_EQ(presenter.shown()[0].text, c.shown);
+        EXPECT_EQ(presenter.shown()[0].flags, kMbWarning);
+        EXPECT_EQ(presenter.shown()[0].caption, "Kestavo");
     }
 }
 

@@ -1,6 +1,6 @@
 // A private world for the shared library's tests: a temporary drive map with
 // C: and D: in a temporary folder, XDG folders and HOME inside it, a frozen
-// clock, a recording message presenter, and settings for a program "KVO".
+// clock, a scripted message presenter, and settings for a program "KVO".
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/Common.h"
+#include "platform/MessagePresenter.h"
 
 namespace kvo::common::testing {
 
@@ -24,11 +25,6 @@ class FakeClock final : public Clock {
     std::uint32_t tick = 1000;
     LocalDateTime Now() const override { return now; }
     std::uint32_t TickCount() const override { return tick; }
-};
-
-struct ShownBox {
-    std::string text, caption;
-    int flags;
 };
 
 inline std::string ReadAll(const fs::path& p) {
@@ -69,17 +65,14 @@ class SharedFixture : public ::testing::Test {
         Settings() = LibrarySettings{};
         Settings().programPath = (root_ / "bin" / "KVO").string();
         SetClock(&clock_);
-        SetMessagePresenter([this](const std::string& text, const std::string& caption, int flags) {
-            shown_.push_back({text, caption, flags});
-            return kIdOk;
-        });
+        previousPresenter_ = platform::SetPresenter(&presenter_);
         SetEventReportHook({});
         ResetRecordingStateForTesting();
     }
 
     void TearDown() override {
         SetClock(nullptr);
-        SetMessagePresenter({});
+        platform::SetPresenter(previousPresenter_);
         SetEventReportHook({});
         Settings() = LibrarySettings{};
         for (const auto& [name, value] : saved_) {
@@ -99,7 +92,10 @@ class SharedFixture : public ::testing::Test {
 
     fs::path root_, c_, d_;
     FakeClock clock_;
-    std::vector<ShownBox> shown_;
+    std::vector<platform::ScriptedPresenter::Shown> shown() const { return presenter_.shown(); }
+
+    platform::ScriptedPresenter presenter_;
+    platform::MessagePresenter* previousPresenter_ = nullptr;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
