@@ -521,16 +521,56 @@ bool IsFrameSetUp(const std::vector<uint8_t>& code) {
 }
 }  // namespace
 
-std::optional<TCrashLineInfo> LookupLine(ByteSpan d, uint16_t version,
-                                         const TCrashNameDecoder& names, uint32_t offset,
-                                         CodePeek peek, const void* ctx) {
-    Cursor c{d};
+namespace {
+// Positions the cursor on the unit count; false on damage.
+bool SkipToUnits(Cursor& c, uint16_t version, uint32_t& units) {
     if (version >= 405 && version < 500) {
         uint32_t skip;
-        if (!c.U32(skip) || !c.Skip(skip)) return std::nullopt;
+        if (!c.U32(skip) || !c.Skip(skip)) return false;
     }
+    return c.U32(units);
+}
+}  // namespace
+
+TCrashUnitIndex BuildUnitIndex(ByteSpan d, uint16_t version) {
+    TCrashUnitIndex index;
+    Cursor c{d};
     uint32_t units;
-    if (!c.U32(units)) return std::nullopt;
+    if (!SkipToUnits(c, version, units)) return index;
+    for (uint32_t u = 0; u < units; ++u) {
+        size_t header = c.pos;
+        uint32_t firstLine, start, size, reclen;
+        if (!ReadNameString(d, c.pos, version) || !c.U32(firstLine) || !c.U32(start) ||
+            !c.U32(size) || !c.U32(reclen) || !c.Skip(reclen))
+            return {};
+        if (size) index.Units.push_back({start, size, header});
+    }
+    std::stable_sort(index.Units.begin(), index.Units.end(),
+                     [](const auto& a, const auto& b) { return a.Start < b.Start; });
+    index.Usable = true;
+    for (size_t i = 1; i < index.Units.size(); ++i)
+        if (uint64_t(index.Units[i - 1].Start) + index.Units[i - 1].Size > index.Units[i].Start)
+            index.Usable = false;
+    return index;
+}
+
+std::optional<TCrashLineInfo> LookupLine(ByteSpan d, uint16_t version,
+                                         const TCrashNameDecoder& names, uint32_t offset,
+                                         CodePeek peek, const void* ctx,
+                                         const TCrashUnitIndex* index) {
+    Cursor c{d};
+    uint32_t units;
+    if (index && index->Usable) {
+        auto it = std::upper_bound(index->Units.begin(), index->Units.end(), offset,
+                                   [](uint32_t o, const auto& u) { return o < u.Start; });
+        if (it == index->Units.begin()) return std::nullopt;
+        --it;
+        if (offset - it->Start >= it->Size) return std::nullopt;
+        c.pos = it->HeaderPos;
+        units = 1;
+    } else if (!SkipToUnits(c, version, units)) {
+        return std::nullopt;
+    }
     for (uint32_t u = 0; u < units; ++u) {
         auto unitName = ReadNameString(d, c.pos, version);
         uint32_t firstLine, start, size, reclen;

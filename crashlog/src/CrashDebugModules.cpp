@@ -279,6 +279,7 @@ void TCrashModulesList::LoadLibraryData(TCrashModuleInfo& m, const TCrashLibrary
     m.DataPassword = password;
     m.PasswordValid = valid;
     m.DebugData = std::make_unique<Bytes>(std::move(debug));
+    m.DebugIndex.reset();
     if (!own && m.Handle != 0) {
         m.Options->SetOwnerModuleHandle(m.Handle);
         m.Options->Refresh();
@@ -355,7 +356,11 @@ bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t addres
     if (off > UINT32_MAX) return false;
     TCrashNameDecoder names(m.DataVersion, DebugKeyFromPassword(m.DataPassword), m.PasswordValid);
     PeekCtx ctx{m.Handle};
-    auto r = LookupLine(*m.DebugData, m.DataVersion, names, uint32_t(off), &PeekCode, &ctx);
+    if (!m.DebugIndex)
+        m.DebugIndex =
+            std::make_unique<TCrashUnitIndex>(BuildUnitIndex(*m.DebugData, m.DataVersion));
+    auto r = LookupLine(*m.DebugData, m.DataVersion, names, uint32_t(off), &PeekCode, &ctx,
+                        m.DebugIndex.get());
     if (!r) return false;
     if (!showOwnFrames_ && IsOwnUnit(r->UnitName)) {
         e.Kind = 1;

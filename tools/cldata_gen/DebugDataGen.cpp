@@ -98,43 +98,41 @@ bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& e
         return nullptr;
     };
 
-    struct Row {
-        uint32_t Offset, Line;
+    // Each line row covers the code up to the next row of its sequence.  A
+    // sequence may also hold rows of copies the linker dropped (described at
+    // the kept copy's address), so a row counts only when its unit owns the
+    // address.
+    struct Span {
+        uint32_t Start, End, Line;
         std::string File;
-        bool End;
     };
-    std::vector<std::vector<Row>> sequences;
+    std::vector<Span> spans;
     Dwarf* dw = dwarf_begin_elf(elf, DWARF_C_READ, nullptr);
     if (dw) {
         Dwarf_Off off = 0, next;
         size_t hsize;
         while (dwarf_nextcu(dw, off, &next, &hsize, nullptr, nullptr, nullptr) == 0) {
             Dwarf_Die cu;
-            if (dwarf_offdie(dw, off + hsize, &cu)) {
-                Dwarf_Lines* lines;
-                size_t nl;
-                if (dwarf_getsrclines(&cu, &lines, &nl) == 0) {
-                    std::vector<Row> seq;
-                    for (size_t i = 0; i < nl; ++i) {
-                        Dwarf_Line* l = dwarf_onesrcline(lines, i);
-                        Dwarf_Addr a;
-                        int ln = 0;
-                        bool end = false;
-                        if (!l || dwarf_lineaddr(l, &a) != 0) continue;
-                        dwarf_lineno(l, &ln);
-                        dwarf_lineendsequence(l, &end);
-                        if (a < base + kCodeOffsetBase) {
-                            // Discarded code (address 0) of a sequence.
-                            if (end) seq.clear();
-                            continue;
-                        }
-                        seq.push_back({toOffset(a), uint32_t(std::max(ln, 0)),
-                                       BaseName(dwarf_linesrc(l, nullptr, nullptr)), end});
-                        if (end) {
-                            sequences.push_back(std::move(seq));
-                            seq.clear();
-                        }
-                    }
+            Dwarf_Lines* lines;
+            size_t nl;
+            if (dwarf_offdie(dw, off + hsize, &cu) && dwarf_getsrclines(&cu, &lines, &nl) == 0) {
+                Dwarf_Off cuOff = dwarf_dieoffset(&cu);
+                for (size_t i = 0; i + 1 < nl; ++i) {
+                    Dwarf_Line* l = dwarf_onesrcline(lines, i);
+                    Dwarf_Line* n = dwarf_onesrcline(lines, i + 1);
+                    Dwarf_Addr a, b;
+                    int ln = 0;
+                    bool end = false;
+                    if (!l || !n || dwarf_lineaddr(l, &a) != 0 || dwarf_lineaddr(n, &b) != 0)
+                        continue;
+                    dwarf_lineendsequence(l, &end);
+                    dwarf_lineno(l, &ln);
+                    // Line 0 marks compiler-made code; discarded code sits at 0.
+                    if (end || ln <= 0 || b <= a || a < base + kCodeOffsetBase) continue;
+                    Dwarf_Die owner;
+                    if (dwarf_addrdie(dw, a, &owner) && dwarf_dieoffset(&owner) != cuOff) continue;
+                    spans.push_back({toOffset(a), toOffset(b), uint32_t(ln),
+                                     BaseName(dwarf_linesrc(l, nullptr, nullptr))});
                 }
             }
             off = next;
@@ -144,37 +142,38 @@ bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& e
     elf_end(elf);
     close(fd);
 
-    std::sort(sequences.begin(), sequences.end(),
-              [](const auto& a, const auto& b) { return a.front().Offset < b.front().Offset; });
-    for (auto& seq : sequences) {
-        // Of several rows at one address the last one holds.
-        std::vector<Row> rows;
-        for (size_t i = 0; i < seq.size(); ++i) {
-            if (i + 1 < seq.size() && seq[i + 1].Offset == seq[i].Offset) continue;
-            rows.push_back(seq[i]);
+    // One description per address: the first, cut where the next begins.
+    std::stable_sort(spans.begin(), spans.end(),
+                     [](const Span& x, const Span& y) { return x.Start < y.Start; });
+    std::vector<Span> kept;
+    for (auto& sp : spans) {
+        if (!kept.empty() && kept.back().Start == sp.Start) continue;
+        if (!kept.empty() && kept.back().End > sp.Start) kept.back().End = sp.Start;
+        kept.push_back(std::move(sp));
+    }
+
+    // The first line of a function, for the procedure's start.
+    auto startLine = [&](const GenFunction& f, uint32_t fallback) {
+        auto it = std::lower_bound(kept.begin(), kept.end(), f.Offset,
+                                   [](const Span& x, uint32_t o) { return x.Start < o; });
+        return it != kept.end() && it->Start < f.Offset + std::max<uint32_t>(f.Size, 1) ? it->Line
+                                                                                        : fallback;
+    };
+    DebugUnit* unit = nullptr;
+    for (const auto& sp : kept) {
+        if (!unit || unit->Name != sp.File || unit->EndOffset != sp.Start) {
+            mod.Units.push_back({sp.File, {}, 0});
+            unit = &mod.Units.back();
         }
-        DebugUnit* unit = nullptr;
-        for (size_t i = 0; i + 1 < rows.size() || (i < rows.size() && !rows[i].End); ++i) {
-            const Row& r = rows[i];
-            if (r.End) break;
-            if (r.Line == 0) continue;  // compiler-made code without a line
-            if (!unit || unit->Name != r.File) {
-                mod.Units.push_back({r.File, {}, 0});
-                unit = &mod.Units.back();
-            }
-            DebugPoint p;
-            p.Line = r.Line;
-            p.Offset = r.Offset;
-            if (const GenFunction* f = funcAt(r.Offset)) {
-                p.Proc = f->Stored;
-                auto first =
-                    std::lower_bound(rows.begin(), rows.end(), f->Offset,
-                                     [](const Row& x, uint32_t o) { return x.Offset < o; });
-                p.ProcStartLine = first != rows.end() && first->Line ? first->Line : r.Line;
-            }
-            unit->Points.push_back(std::move(p));
-            unit->EndOffset = i + 1 < rows.size() ? rows[i + 1].Offset : r.Offset + 1;
+        DebugPoint p;
+        p.Line = sp.Line;
+        p.Offset = sp.Start;
+        if (const GenFunction* f = funcAt(sp.Start)) {
+            p.Proc = f->Stored;
+            p.ProcStartLine = startLine(*f, sp.Line);
         }
+        unit->Points.push_back(std::move(p));
+        unit->EndOffset = sp.End;
     }
     return true;
 }

@@ -162,6 +162,7 @@ struct TCrashModuleInfo {
     double BuildTime = 0;
     std::unique_ptr<TCrashModuleOptionsEx> Options;
     std::unique_ptr<Bytes> DebugData;
+    std::unique_ptr<TCrashUnitIndex> DebugIndex;  // built on first lookup
     std::unique_ptr<TCLDebugInfoSource> OtherSource;
     bool OtherSourceTried = false;
     double LastModified = 0;  // local time, days since 30/12/1899

@@ -157,9 +157,24 @@ struct TCrashLineInfo {
 // unreadable), used to tell whether its first line is a frame set-up.
 // Nothing when no unit covers the offset or the data is damaged.
 using CodePeek = std::vector<uint8_t> (*)(const void* ctx, uint32_t offset);
+
+// The units of debug data by code range, built once per module so that a
+// lookup goes straight to its unit.  Unusable (lookups walk every unit) when
+// the ranges overlap, since then the first unit in stored order must win.
+struct TCrashUnitIndex {
+    struct Unit {
+        uint32_t Start = 0, Size = 0;
+        size_t HeaderPos = 0;
+    };
+    std::vector<Unit> Units;  // sorted by Start
+    bool Usable = false;
+};
+TCrashUnitIndex BuildUnitIndex(ByteSpan debugData, uint16_t version);
+
 std::optional<TCrashLineInfo> LookupLine(ByteSpan debugData, uint16_t version,
                                          const TCrashNameDecoder& names, uint32_t offset,
-                                         CodePeek peek = nullptr, const void* ctx = nullptr);
+                                         CodePeek peek = nullptr, const void* ctx = nullptr,
+                                         const TCrashUnitIndex* index = nullptr);
 
 // Splits a procedure name string into class and procedure; `prevClass` is
 // kept when it starts with ".".

@@ -260,6 +260,22 @@ TEST(DebugDataWriter, UnitsWhoseLinesFallAreSplitAndStillFound) {
         EXPECT_EQ(r->ProcName, c.proc);
         EXPECT_EQ(r->UnitName, "a.cpp");
     }
+    // The unit index finds the same answers, and misses what the walk misses.
+    TCrashUnitIndex index = BuildUnitIndex(d, 6020);
+    EXPECT_TRUE(index.Usable);
+    EXPECT_EQ(index.Units.size(), 4u);
+    for (uint32_t off :
+         {0x0u, 0x10u, 0x1Fu, 0x20u, 0x35u, 0x11FFFu, 0x12000u, 0x3000Fu, 0x30010u}) {
+        auto walked = LookupLine(d, 6020, names, off);
+        auto indexed = LookupLine(d, 6020, names, off, nullptr, nullptr, &index);
+        ASSERT_EQ(bool(walked), bool(indexed)) << std::hex << off;
+        if (walked) {
+            EXPECT_EQ(walked->Line, indexed->Line) << std::hex << off;
+        }
+    }
+    // Overlapping units must be walked in stored order.
+    Bytes twice = EncodeDebugData({u, u}, key);
+    EXPECT_FALSE(BuildUnitIndex(twice, 6020).Usable);
     // The procedure keeps its own first line across a split.
     EXPECT_EQ(LookupLine(d, 6020, names, 0x12000)->ProcStartLine, 19u);
 }

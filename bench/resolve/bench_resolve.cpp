@@ -1,0 +1,172 @@
+// Address resolution through a binary's embedded debug data against libdw's
+// DWARF lookup, on the same 100,000 addresses; and the size of the embedded
+// data against the binary's DWARF sections.
+//
+//   bench_resolve [BINARY] [benchmark flags]
+// Without BINARY (or KVO_RESOLVE_BINARY) the largest program or library of
+// the build tree that carries embedded data is used.
+#include <benchmark/benchmark.h>
+#include <gelf.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "crashlog/CrashDebug.h"
+
+using namespace crashlog;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Target {
+    std::string path;
+    uint64_t base = 0;  // lowest loaded address
+    uint64_t codeLo = 0, codeHi = 0;
+    uint64_t cldataSize = 0, dwarfSize = 0;
+    std::optional<TCrashLibraryData> data;
+    std::vector<uint64_t> addresses;
+};
+Target gTarget;
+
+bool Inspect(const std::string& path, Target& t) {
+    elf_version(EV_CURRENT);
+    std::ifstream in(path, std::ios::binary);
+    Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (file.empty()) return false;
+    Elf* e = elf_memory(reinterpret_cast<char*>(file.data()), file.size());
+    if (!e) return false;
+    size_t shstrndx = 0, nph = 0;
+    bool ok = elf_getshdrstrndx(e, &shstrndx) == 0 && elf_getphdrnum(e, &nph) == 0;
+    t.base = UINT64_MAX;
+    for (size_t i = 0; ok && i < nph; ++i) {
+        GElf_Phdr ph;
+        if (gelf_getphdr(e, int(i), &ph) && ph.p_type == PT_LOAD)
+            t.base = std::min<uint64_t>(t.base, ph.p_vaddr & ~uint64_t(0xFFF));
+    }
+    for (Elf_Scn* s = nullptr; ok && (s = elf_nextscn(e, s));) {
+        GElf_Shdr sh;
+        if (!gelf_getshdr(s, &sh)) continue;
+        const char* n = elf_strptr(e, shstrndx, sh.sh_name);
+        if (!n) continue;
+        if (!std::strcmp(n, ".text")) {
+            t.codeLo = sh.sh_addr;
+            t.codeHi = sh.sh_addr + sh.sh_size;
+        }
+        if (!std::strncmp(n, ".debug_", 7) || !std::strncmp(n, ".zdebug_", 8))
+            t.dwarfSize += sh.sh_size;
+        if (!std::strcmp(n, kCLDataSection)) {
+            t.cldataSize = sh.sh_size;
+            t.data = ParseLibraryData(ByteSpan(file).subspan(sh.sh_offset, sh.sh_size));
+        }
+    }
+    elf_end(e);
+    t.path = path;
+    return ok && t.data && t.codeHi > t.codeLo;
+}
+
+std::string LargestBinary(const std::string& root) {
+    std::vector<std::pair<uintmax_t, fs::path>> candidates;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        auto p = it->path();
+        bool lib = p.extension() == ".so";
+        bool exe = (it->status(ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
+        if (lib || exe) candidates.emplace_back(it->file_size(ec), p);
+    }
+    std::sort(candidates.rbegin(), candidates.rend());
+    for (auto& [size, p] : candidates) {
+        Target t;
+        if (Inspect(p, t)) return p;
+    }
+    return {};
+}
+
+void BM_ResolveEmbedded(benchmark::State& state) {
+    const Target& t = gTarget;
+    TCrashNameDecoder names(t.data->Version, DebugKeyFromPassword(""), true);
+    // The index is what a module entry builds on its first lookup.
+    TCrashUnitIndex index = BuildUnitIndex(t.data->DebugData, t.data->Version);
+    size_t found = 0;
+    for (auto _ : state) {
+        found = 0;
+        for (uint64_t a : t.addresses) {
+            auto r = LookupLine(t.data->DebugData, t.data->Version, names,
+                                uint32_t(a - t.base - kCodeOffsetBase), nullptr, nullptr, &index);
+            found += r && r->Line > 0;
+            benchmark::DoNotOptimize(r);
+        }
+    }
+    state.counters["addresses"] = double(t.addresses.size());
+    state.counters["with_line"] = double(found);
+    state.counters["ns_per_address"] = benchmark::Counter(
+        double(t.addresses.size()),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_ResolveDwarf(benchmark::State& state) {
+    const Target& t = gTarget;
+    // The file's own addresses: a zero bias, and the base the offsets use.
+    TCLDebugInfoDwarf dwarf(t.path, t.base, 0);
+    if (!dwarf.Open()) {
+        state.SkipWithError("no DWARF in the binary");
+        return;
+    }
+    size_t found = 0;
+    for (auto _ : state) {
+        found = 0;
+        for (uint64_t a : t.addresses) {
+            TCLLocationInfo info;
+            found += dwarf.Locate(a, info) && info.LineNo > 0;
+            benchmark::DoNotOptimize(info);
+        }
+    }
+    state.counters["addresses"] = double(t.addresses.size());
+    state.counters["with_line"] = double(found);
+    state.counters["ns_per_address"] = benchmark::Counter(
+        double(t.addresses.size()),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ResolveEmbedded)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_ResolveDwarf)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+int main(int argc, char** argv) {
+    std::string path;
+    if (const char* env = std::getenv("KVO_RESOLVE_BINARY")) path = env;
+    if (argc > 1 && argv[1][0] != '-') {
+        path = argv[1];
+        --argc;
+        ++argv;
+        argv[0] = argv[-1];
+    }
+    if (path.empty()) path = LargestBinary(KVO_BUILD_ROOT);
+    if (path.empty() || !Inspect(path, gTarget)) {
+        std::fprintf(stderr, "bench_resolve: no binary with embedded debug data (%s)\n",
+                     path.c_str());
+        return 1;
+    }
+    std::mt19937_64 rng(20261210);
+    std::uniform_int_distribution<uint64_t> pick(gTarget.codeLo, gTarget.codeHi - 1);
+    gTarget.addresses.resize(100000);
+    for (auto& a : gTarget.addresses)
+        a = pick(rng);
+    std::printf("binary: %s (%ju bytes)\n", path.c_str(), uintmax_t(fs::file_size(path)));
+    std::printf("embedded .cldata: %ju bytes (debug data %zu bytes before compression)\n",
+                uintmax_t(gTarget.cldataSize), gTarget.data->DebugData.size());
+    std::printf("DWARF sections:   %ju bytes\n", uintmax_t(gTarget.dwarfSize));
+    if (gTarget.dwarfSize)
+        std::printf("embedded / DWARF: %.1f %%\n",
+                    100.0 * double(gTarget.cldataSize) / double(gTarget.dwarfSize));
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
