@@ -116,7 +116,7 @@ bool ReadVersionNote(const std::string& fileName, std::string& version, std::str
         while ((off = gelf_getnote(d, off, &nh, &nameOff, &descOff)) > 0) {
             auto* base = static_cast<const char*>(d->d_buf);
             std::string_view owner(base + nameOff, nh.n_namesz ? nh.n_namesz - 1 : 0);
-            if (owner != "Kestavo" || nh.n_descsz < 16) continue;
+            if (owner != "Kestavo" || nh.n_type != 1 || nh.n_descsz < 16) continue;
             const auto* p = reinterpret_cast<const uint8_t*>(base + descOff);
             uint32_t v[4];
             for (int i = 0; i < 4; ++i)

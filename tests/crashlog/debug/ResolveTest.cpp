@@ -63,6 +63,8 @@ TEST(Resolve, ThroughTheModulesOwnLibraryData) {
     const TCrashModuleInfo& m = *e.Module;
     EXPECT_TRUE(fs::path(m.Name).filename() == "libdebug_fixture_cldata.so") << m.Name;
     EXPECT_EQ(m.ModuleType, 3);
+    EXPECT_EQ(m.Version, "1.0.0.0");
+    EXPECT_EQ(m.Description, "debug_fixture_cldata");
     EXPECT_EQ(m.DataVersion, kCLDataVersion);
     EXPECT_GT(m.BuildTime, 40000.0);
     EXPECT_TRUE(m.PasswordValid);
