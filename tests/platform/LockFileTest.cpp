@@ -4,6 +4,7 @@
 
 #include "TempEnv.h"
 #include "platform/LockFile.h"
+#include "platform/Sys.h"
 
 namespace kvo::platform {
 namespace {
@@ -101,6 +102,31 @@ TEST_F(LockFileTest, MissingFolderFailsWithItsError) {
     EXPECT_FALSE(lock.Hold(Path("no/such/KVO.LCK"), LockMode::Shared));
     EXPECT_EQ(lock.error(), ENOENT);
     EXPECT_FALSE(lock.held());
+}
+
+TEST_F(LockFileTest, LockAndUnlinkFailuresAreReported) {
+    const std::string path = Path("KVO.LCK");
+    {
+        ScopedSysOverride sys;
+        sys.table().lock = [](int, int, struct flock*) {
+            errno = ENOLCK;
+            return -1;
+        };
+        LockFile lock;
+        EXPECT_FALSE(lock.Hold(path, LockMode::Shared));
+        EXPECT_EQ(lock.error(), ENOLCK);
+        EXPECT_FALSE(LockFile::DeleteIfFree(path));
+    }
+    {
+        ScopedSysOverride sys;
+        sys.table().unlink = [](const char*) {
+            errno = EPERM;
+            return -1;
+        };
+        EXPECT_FALSE(LockFile::DeleteIfFree(path));
+    }
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_TRUE(LockFile::DeleteIfFree(path));
 }
 
 }  // namespace
