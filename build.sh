@@ -15,7 +15,7 @@ cd "$(dirname "$0")"
 PACKAGES=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    qt6-base-dev libgl-dev
+    qt6-base-dev libgl-dev fonts-liberation2
     libsqlite3-dev zlib1g-dev libdw-dev libelf-dev
     libxml2-dev libcurl4-openssl-dev libzip-dev libx11-dev libxfixes-dev
     libzydis-dev

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDateEdit>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
@@ -90,6 +91,12 @@ TForm1::TForm1(QWidget* parent, TClock today)
                           Qt::WindowSystemMenuHint),
       today_(today ? std::move(today) : TClock([] { return QDate::currentDate(); })) {
     setWindowTitle(QStringLiteral("Tarnwick"));
+    // The window was laid out for an 11-pixel face of narrow metrics; Linux
+    // has no such face, and the usual fallback is wide enough to clip the
+    // fixed-size label.  Faces with close metrics stand in for it.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Nimbus Sans"),
+                                QStringLiteral("DejaVu Sans Condensed")});
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(11);
     setFont(font);
@@ -121,6 +128,8 @@ TForm1::TForm1(QWidget* parent, TClock today)
     DBGrid1->setTabKeyNavigation(false);  // Tab moves between controls
     DBGrid1->horizontalHeader()->setVisible(true);
     DBGrid1->verticalHeader()->setVisible(false);
+    // Rows as tall as the text needs, as the grid's rows were designed.
+    DBGrid1->verticalHeader()->setDefaultSectionSize(QFontMetrics(font).height() + 4);
     DBGrid1->setColumnWidth(0, 252);
     DBGrid1->setColumnWidth(1, 225);
     // Keep the chosen row highlighted when the focus is elsewhere (on "Go").
