@@ -5,11 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/Sys.h"
 
@@ -151,16 +150,28 @@ bool IniFile::Load(const std::string& localPath) {
 
 bool IniFile::Save(const std::string& localPath) const {
     namespace fs = std::filesystem;
+    static std::atomic<unsigned> counter{0};
     std::error_code ec;
+    // A file reached through a symbolic link is replaced where it lives, so
+    // that the link stays.
     fs::path target(localPath);
+    if (fs::is_symlink(target, ec)) {
+        fs::path resolved = fs::weakly_canonical(target, ec);
+        if (ec) return false;
+        target = resolved;
+    }
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
-    std::string temp = localPath + ".tmp" + std::to_string(::getpid());
-    int fd = Sys().open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const std::string path = target.string();
+    std::string temp = path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    // A leftover of a crashed writer with the same name goes first; O_EXCL then
+    // makes sure we write into a file of our own, not through a planted link.
+    ::unlink(temp.c_str());
+    int fd = Sys().open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0) return false;
     // The new file keeps the old one's permissions (a shared INI may be
     // group-writable on purpose).
     struct stat st {};
-    if (::stat(localPath.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
+    if (::stat(path.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
     std::string text = Text();
     const char* p = text.data();
     std::size_t left = text.size();
@@ -177,7 +188,7 @@ bool IniFile::Save(const std::string& localPath) const {
     }
     if (ok && Sys().fsync(fd) != 0) ok = false;
     if (Sys().close(fd) != 0) ok = false;
-    if (ok && Sys().rename(temp.c_str(), localPath.c_str()) != 0) ok = false;
+    if (ok && Sys().rename(temp.c_str(), path.c_str()) != 0) ok = false;
     if (!ok) Sys().unlink(temp.c_str());
     return ok;
 }

@@ -132,6 +132,17 @@ TEST_F(IniFileTest, FailedWriteReportsAndKeepsTheOldFile) {
         << "no temporary file left behind";
 }
 
+TEST_F(IniFileTest, SavingThroughASymbolicLinkKeepsTheLink) {
+    WriteFile(Path("real/kvo.ini"), "[S]\nK=1\n");
+    std::filesystem::create_symlink(Path("real/kvo.ini"), Path("link.ini"));
+    IniFile ini;
+    ASSERT_TRUE(ini.Load(Path("link.ini")));
+    ini.WriteString("S", "K", "2");
+    ASSERT_TRUE(ini.Save(Path("link.ini")));
+    EXPECT_TRUE(std::filesystem::is_symlink(Path("link.ini")));
+    EXPECT_EQ(ReadFile(Path("real/kvo.ini")), "[S]\nK=2\n");
+}
+
 TEST_F(IniFileTest, UnreadableFileFailsToLoad) {
     MakeDir("adir.ini");
     IniFile ini;
