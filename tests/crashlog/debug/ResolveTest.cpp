@@ -154,6 +154,15 @@ TEST(Resolve, ThroughAMapFileBesideTheModule) {
     EXPECT_EQ(e.ClassName, "");  // the first part names the unit
     EXPECT_EQ(e.ProcName, "Leaf");
     EXPECT_EQ(e.Line, 200u);
+
+    // A module whose file changed is made again on its next lookup.
+    fs::last_write_time(lib, fs::last_write_time(lib) + std::chrono::hours(1));
+    modules.DropChanged();
+    EXPECT_TRUE(std::none_of(modules.Items().begin(), modules.Items().end(),
+                             [&](const auto& x) { return x.get() == m; }));
+    TCrashModuleInfo* again = modules.FindByAddress(f.twice);
+    ASSERT_TRUE(again);
+    EXPECT_FALSE(again->OtherSource);
     fs::remove_all(dir);
 }
 

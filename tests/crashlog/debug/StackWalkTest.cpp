@@ -173,6 +173,26 @@ TEST(StackWalk, ScanAndEntryLimits) {
     EXPECT_EQ(list.Count(), 0u);
 }
 
+TEST(StackWalk, UnreadableStretchesAreSkipped) {
+    uintptr_t ret = ReturnAddress();
+    auto* mem = static_cast<uint8_t*>(
+        mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(mem, MAP_FAILED);
+    std::memcpy(mem + 4096 - 8, &ret, 8);       // last word before the hole
+    std::memcpy(mem + 2 * 4096 + 16, &ret, 8);  // after it
+    mprotect(mem + 4096, 4096, PROT_NONE);
+    TCrashModulesList modules;
+    TCrashStackList list;
+    TStackWalkParams p;
+    p.Resolve = false;
+    // Start off the chunk grid so that a chunk straddles the hole.
+    p.StackStart = reinterpret_cast<uintptr_t>(mem) + 8;
+    p.StackTop = reinterpret_cast<uintptr_t>(mem) + 3 * 4096;
+    WalkStack(modules, list, p);
+    EXPECT_EQ(list.Count(), 2u);
+    munmap(mem, 3 * 4096);
+}
+
 StackEntry E(uint8_t kind, uintptr_t address, const char* proc, int procLine, uint64_t thread = 1) {
     StackEntry e;
     e.Kind = kind;
