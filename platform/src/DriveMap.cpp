@@ -88,7 +88,7 @@ std::string DriveMap::DefaultSystemDrive() {
 
 std::optional<DriveEntry> DriveMap::Drive(char letter) const {
     if (!IsLetter(letter)) return std::nullopt;
-    IniFile map = LoadMap(file_);
+    IniFile map = LoadMap(file());
     std::string section = SectionOf(map, letter);
     DriveEntry d;
     d.letter = Upper(letter);
@@ -133,7 +133,7 @@ std::string DriveMap::RemoteName(char letter) const {
 
 bool DriveMap::SetDrive(const DriveEntry& entry) {
     if (!IsLetter(entry.letter)) return false;
-    IniFile map = LoadMap(file_);
+    IniFile map = LoadMap(file());
     std::string section = SectionOf(map, entry.letter);
     map.EraseSection(section);
     map.WriteString(section, "Path", entry.folder);
@@ -141,19 +141,19 @@ bool DriveMap::SetDrive(const DriveEntry& entry) {
     if (!entry.label.empty()) map.WriteString(section, "Label", entry.label);
     if (!entry.remote.empty()) map.WriteString(section, "Remote", entry.remote);
     if (!entry.substitute.empty()) map.WriteString(section, "Subst", entry.substitute);
-    return map.Save(file_);
+    return map.Save(file());
 }
 
 bool DriveMap::RemoveDrive(char letter) {
     if (!IsLetter(letter)) return false;
-    IniFile map = LoadMap(file_);
+    IniFile map = LoadMap(file());
     if (!map.EraseSection(SectionOf(map, letter))) return false;
-    return map.Save(file_);
+    return map.Save(file());
 }
 
 bool DriveMap::MapSubstitute(char letter, const std::string& windowsFolder) {
     if (!IsLetter(letter) || Upper(letter) == 'C') return false;
-    IniFile map = LoadMap(file_);
+    IniFile map = LoadMap(file());
     std::string section = SectionOf(map, letter);
     if (map.ValueExists(section, "Path") && !map.ValueExists(section, "Subst")) return false;
     std::string local = ToLocal(windowsFolder);
@@ -163,36 +163,36 @@ bool DriveMap::MapSubstitute(char letter, const std::string& windowsFolder) {
     map.WriteString(section, "Path", local);
     map.WriteString(section, "Type", "fixed");
     map.WriteString(section, "Subst", windowsFolder);
-    return map.Save(file_);
+    return map.Save(file());
 }
 
 bool DriveMap::UnmapSubstitute(char letter) {
     if (!IsLetter(letter)) return false;
-    IniFile map = LoadMap(file_);
+    IniFile map = LoadMap(file());
     std::string section = SectionOf(map, letter);
     if (!map.ValueExists(section, "Subst")) return false;
     map.EraseSection(section);
-    return map.Save(file_);
+    return map.Save(file());
 }
 
 std::string DriveMap::SubstituteTarget(char letter) const {
     if (!IsLetter(letter)) return {};
-    IniFile map = LoadMap(file_);
+    IniFile map = LoadMap(file());
     return map.ReadString(SectionOf(map, letter), "Subst", "");
 }
 
 bool DriveMap::SetShare(const std::string& share, const std::string& folder) {
     std::string key = NormalShare(share);
     if (key.size() < 3) return false;
-    IniFile map = LoadMap(file_);
+    IniFile map = LoadMap(file());
     map.WriteString(kUncSection, key, folder);
-    return map.Save(file_);
+    return map.Save(file());
 }
 
 std::string DriveMap::ShareFolder(const std::string& share) const {
     std::string want = NormalShare(share);
     if (want.size() < 3) return {};
-    IniFile map = LoadMap(file_);
+    IniFile map = LoadMap(file());
     for (const auto& key : map.Keys(kUncSection))
         if (SameText(NormalShare(key), want)) return map.ReadString(kUncSection, key, "");
     return {};

@@ -51,8 +51,10 @@ class DriveMap {
     // Folder of C: when the map has none: $XDG_DATA_HOME/kestavo/C.
     static std::string DefaultSystemDrive();
 
-    explicit DriveMap(std::string file = DefaultFile()) : file_(std::move(file)) {}
-    const std::string& file() const { return file_; }
+    // Without a file, DefaultFile() is looked up at every call, so a change
+    // of the environment is followed.
+    explicit DriveMap(std::string file = {}) : file_(std::move(file)) {}
+    std::string file() const { return file_.empty() ? DefaultFile() : file_; }
 
     // nullopt when the letter is not a letter or not in the map (C: always is).
     std::optional<DriveEntry> Drive(char letter) const;
