@@ -111,6 +111,12 @@ std::string Demangle(const char* name) {
 
 }  // namespace
 
+uintptr_t SymbolAddress(const TCrashModuleInfo& module, uint8_t id) {
+    for (const auto& s : module.Symbols)
+        if (s.Id == id) return module.Handle + kCodeOffsetBase + s.Offset;
+    return 0;
+}
+
 bool IsOwnUnit(std::string_view unitName) {
     for (const char* u : kOwnUnits)
         if (IEqual(u, unitName)) return true;

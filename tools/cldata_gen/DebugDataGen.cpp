@@ -58,9 +58,16 @@ bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& e
     if (base == UINT64_MAX) base = 0;
     auto toOffset = [&](uint64_t a) { return uint32_t(a - base - kCodeOffsetBase); };
 
+    // The full symbol table when the file still has it, else the dynamic one.
+    bool hasSymtab = false;
     for (Elf_Scn* scn = nullptr; (scn = elf_nextscn(elf, scn));) {
         GElf_Shdr sh;
-        if (!gelf_getshdr(scn, &sh) || sh.sh_type != SHT_SYMTAB) continue;
+        if (gelf_getshdr(scn, &sh) && sh.sh_type == SHT_SYMTAB) hasSymtab = true;
+    }
+    const unsigned symtabType = hasSymtab ? SHT_SYMTAB : SHT_DYNSYM;
+    for (Elf_Scn* scn = nullptr; (scn = elf_nextscn(elf, scn));) {
+        GElf_Shdr sh;
+        if (!gelf_getshdr(scn, &sh) || sh.sh_type != symtabType) continue;
         Elf_Data* data = elf_getdata(scn, nullptr);
         size_t n = sh.sh_entsize ? sh.sh_size / sh.sh_entsize : 0;
         for (size_t i = 0; data && i < n; ++i) {

@@ -175,6 +175,10 @@ struct TCrashModuleInfo {
     bool Light = false;     // made by a list refresh, completed on lookup
 };
 
+// The address of a routine the module's library data lists under `id`;
+// 0 when the id is absent (the routine is then not hooked).
+uintptr_t SymbolAddress(const TCrashModuleInfo& module, uint8_t id);
+
 // Reads the version note of an ELF file: the four-number version and the
 // description.  False when the file has no such note.
 bool ReadVersionNote(const std::string& fileName, std::string& version, std::string& description);

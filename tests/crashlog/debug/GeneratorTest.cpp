@@ -61,6 +61,23 @@ TEST_F(Generator, StoresOptionsAndLinesOfAFixture) {
     EXPECT_TRUE(found);
 }
 
+TEST_F(Generator, SymbolTableNamesRoutinesById) {
+    fs::path out = dir / "data.bin";
+    ASSERT_EQ(
+        RunGenerator("--symbol 11=FixtureLeaf --output " + out.string() + " " + FIXTURE_DWARF), 0);
+    auto data = ParseLibraryData(ReadFile(out));
+    ASSERT_TRUE(data);
+    ASSERT_EQ(data->Symbols.size(), 1u);
+    TCrashModuleInfo m;
+    m.Handle = 0x100000;
+    m.Symbols = data->Symbols;
+    EXPECT_EQ(SymbolAddress(m, 11), 0x101000 + data->Symbols[0].Offset);
+    EXPECT_GT(data->Symbols[0].Size, 0u);
+    EXPECT_EQ(SymbolAddress(m, 12), 0u);
+    EXPECT_NE(
+        RunGenerator("--symbol 1=NoSuchRoutine --output " + out.string() + " " + FIXTURE_DWARF), 0);
+}
+
 TEST_F(Generator, UpdatesTheBinaryInPlaceAndAgain) {
     fs::path copy = dir / "lib.so";
     fs::copy_file(FIXTURE_DWARF, copy);
