@@ -159,9 +159,16 @@ bool DriveMap::MapSubstitute(char letter, const std::string& windowsFolder) {
     std::string local = ToLocal(windowsFolder);
     std::error_code ec;
     if (local.empty() || !fs::is_directory(local, ec)) return false;
+    // A substitute answers the type of the drive its folder is on, as the
+    // system's drive-type query does.
+    DriveType type = DriveType::Fixed;
+    if (windowsFolder.size() >= 2 && IsSeparator(windowsFolder[0]) && IsSeparator(windowsFolder[1]))
+        type = DriveType::Remote;
+    else if (auto host = Drive(windowsFolder[0]); host && host->type != DriveType::NoRootDir)
+        type = host->type;
     map.EraseSection(section);
     map.WriteString(section, "Path", local);
-    map.WriteString(section, "Type", "fixed");
+    map.WriteString(section, "Type", TypeName(type));
     map.WriteString(section, "Subst", windowsFolder);
     return map.Save(file());
 }

@@ -71,6 +71,15 @@ TEST_F(DriveMapTest, SubstituteDrivesEditTheMap) {
     // Another program of the suite sees it: the map is the file.
     EXPECT_EQ(DriveMap().TypeOf('S'), DriveType::Fixed);
     ASSERT_TRUE(drives.MapSubstitute('S', "C:\\Sites"));  // a substitute may be redefined
+    EXPECT_EQ(drives.TypeOf('S'), DriveType::Fixed);
+    MakeDir("net");
+    DriveEntry n;
+    n.letter = 'N';
+    n.folder = Path("net");
+    n.type = DriveType::Remote;
+    ASSERT_TRUE(drives.SetDrive(n));
+    ASSERT_TRUE(drives.MapSubstitute('S', "N:\\"));
+    EXPECT_EQ(drives.TypeOf('S'), DriveType::Remote) << "the type of the drive it stands on";
     EXPECT_TRUE(drives.UnmapSubstitute('S'));
     EXPECT_FALSE(drives.UnmapSubstitute('S'));
     EXPECT_FALSE(drives.Drive('S'));
