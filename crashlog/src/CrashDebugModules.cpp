@@ -259,10 +259,17 @@ void TCrashModulesList::LoadLibraryData(TCrashModuleInfo& m, const TCrashLibrary
     if (data.LegacyCombined) {
         size_t used = m.Options->LoadFromStream(data.Options, data.Version);
         ByteSpan rest = ByteSpan(data.Options).subspan(std::min(used, data.Options.size()));
-        if (rest.size() < 4) return;
-        uint32_t n = uint32_t(rest[0]) | uint32_t(rest[1]) << 8 | uint32_t(rest[2]) << 16 |
-                     uint32_t(rest[3]) << 24;
-        if (n > rest.size() - 4) return;
+        uint32_t n = rest.size() < 4 ? 0
+                                     : uint32_t(rest[0]) | uint32_t(rest[1]) << 8 |
+                                           uint32_t(rest[2]) << 16 | uint32_t(rest[3]) << 24;
+        if (rest.size() < 4 || n > rest.size() - 4) {
+            // Damaged data leaves the module as if it carried none.
+            m.Options->SetDefaults();
+            m.DataVersion = kCLDataVersion;
+            m.BuildTime = 0;
+            m.Symbols.clear();
+            return;
+        }
         debug.assign(rest.begin() + 4, rest.begin() + 4 + n);
     } else {
         m.Options->LoadFromStream(data.Options, data.Version);

@@ -296,6 +296,26 @@ TEST(Resolve, PasswordFromTheModuleThenFromHandlers) {
     EXPECT_EQ(m2.DataPassword, "open sesame");
 }
 
+TEST(Resolve, DamagedOldDataLeavesTheModuleWithoutData) {
+    // Version 450: options and debug data in one compressed stream; this one
+    // ends inside the options.
+    Bytes blob = {0x10, 0xAB, 0x0F, 0x10, 0xC2, 0x01, 0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes z = Deflate(Bytes{1, 0});
+    blob.insert(blob.end(), z.begin(), z.end());
+    auto data = ParseLibraryData(blob);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->Version, 450);
+    EXPECT_TRUE(data->LegacyCombined);
+    TCrashModulesList modules;
+    TCrashModuleInfo m;
+    m.Name = "old.so";
+    modules.LoadLibraryData(m, *data);
+    EXPECT_FALSE(m.DebugData);
+    EXPECT_EQ(m.DataVersion, kCLDataVersion);
+    ASSERT_TRUE(m.Options);
+    EXPECT_FALSE(m.Options->Values().LoggingEnabled);
+}
+
 TEST(Modules, RefreshListsLoadedModulesSortedAndLight) {
     TCrashModulesList modules;
     modules.Refresh();
