@@ -3,9 +3,19 @@
 #include <optional>
 
 #include "app/application.h"
-#include "app/presenter.h"
 #include "app/uresetapp_cal.h"
 #include "datamodule/Main_DataModules.h"
+#include "platform/MessagePresenter.h"
+
+namespace {
+
+void ShowError(const QApplication& application, const QString& text) {
+    kvo::platform::CurrentPresenter().ShowMessage(
+        text.toStdString(), application.applicationDisplayName().toStdString(),
+        kvo::platform::kMbError);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     kvo::app::TApplication application(argc, argv);
@@ -18,8 +28,7 @@ int main(int argc, char** argv) {
     kvo::datamodule::TFRM_Main_DataModules dataModule(application.arguments(), environmentData);
     if (!dataModule.Ready()) {
         // A refusal to start, not a failure: the suite's programs end with 0.
-        kvo::app::Presenter().Error(application.applicationDisplayName(),
-                                    dataModule.RefusalMessage());
+        ShowError(application, dataModule.RefusalMessage());
         return 0;
     }
 
@@ -29,8 +38,7 @@ int main(int argc, char** argv) {
         return application.exec();
     } catch (const std::exception& e) {
         // The window could not be built (its user table would not open).
-        kvo::app::Presenter().Error(application.applicationDisplayName(),
-                                    QString::fromUtf8(e.what()));
+        ShowError(application, QString::fromUtf8(e.what()));
         return 1;
     }
 }

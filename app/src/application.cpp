@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "app/presenter.h"
+#include "platform/MessagePresenter.h"
 
 namespace kvo::app {
 
@@ -23,7 +23,8 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 void TApplication::HandleException(const QString& message) {
     lastUnhandled_ = message;
     ++unhandledCount_;
-    Presenter().Error(applicationDisplayName(), message);
+    platform::CurrentPresenter().ShowMessage(
+        message.toStdString(), applicationDisplayName().toStdString(), platform::kMbError);
 }
 
 }  // namespace kvo::app

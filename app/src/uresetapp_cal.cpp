@@ -12,7 +12,7 @@
 #include <QTableView>
 
 #include "app/break_reset.h"
-#include "app/presenter.h"
+#include "platform/MessagePresenter.h"
 
 namespace kvo::app {
 
@@ -211,7 +211,9 @@ void TForm1::BTN_GOClick() {
             User_Table.Eof() ? std::string() : User_Table.FieldByName("User").AsString();
         ClearBreaksFrom(APP_CAL_Table, APP_REC_Table, dentist, fromDate);
     }
-    Presenter().Information(QApplication::applicationDisplayName(), QStringLiteral("All Done"));
+    // A plain box: OK button, no icon.
+    platform::CurrentPresenter().ShowMessage(
+        "All Done", QApplication::applicationDisplayName().toStdString(), platform::kMbOk);
 }
 
 }  // namespace kvo::app

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/application.h"
-#include "app/presenter.h"
 #include "engine/engine.h"
+#include "platform/MessagePresenter.h"
 
 namespace kvo::app::testing {
 
@@ -57,11 +57,11 @@ class PracticeTest : public ::testing::Test {
         folder_ = pattern;
         Session().SetLockWaitMs(5000);
         Session().Database("KVO").Params() = {"PATH=" + folder_};
-        SetPresenter(&boxes_);
+        platform::SetPresenter(&boxes_);
     }
 
     void TearDown() override {
-        SetPresenter(nullptr);
+        platform::SetPresenter(nullptr);
         Session().RemoveDatabase("OTHER");
         Session().RemoveDatabase("KVO");
         std::filesystem::remove_all(folder_);
@@ -175,15 +175,17 @@ class PracticeTest : public ::testing::Test {
         return rows;
     }
 
-    std::vector<QString> Shown(TRecordingPresenter::TKind kind) const {
+    // The boxes shown with exactly these flags, as "caption: text".
+    std::vector<QString> Shown(int flags) const {
         std::vector<QString> texts;
-        for (const auto& box : boxes_.shown)
-            if (box.kind == kind) texts.push_back(box.title + ": " + box.text);
+        for (const auto& box : boxes_.shown())
+            if (box.flags == flags)
+                texts.push_back(QString::fromStdString(box.caption + ": " + box.text));
         return texts;
     }
 
     std::string folder_;
-    TRecordingPresenter boxes_;
+    platform::ScriptedPresenter boxes_;
 };
 
 }  // namespace kvo::app::testing

@@ -16,7 +16,12 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
-using Kind = TRecordingPresenter::TKind;
+// The boxes the program shows: "All Done" is a plain OK box, an unhandled
+// error an error box.
+namespace Kind {
+constexpr int Information = platform::kMbOk;
+constexpr int Error = platform::kMbError;
+}  // namespace Kind
 
 // Dentist 3 works from 09/03 to 13/03/2026; dentist 5 has rows on the same
 // days; dentist 7 has none.  "Today" (and so the from-date) is 10/03/2026.
