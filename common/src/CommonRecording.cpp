@@ -8,6 +8,7 @@
 
 #include "CommonPlatform.h"
 #include "common/Common.h"
+#include "common/Support.h"
 
 namespace fs = std::filesystem;
 
@@ -16,7 +17,9 @@ namespace {
 
 constexpr std::uintmax_t kEventsFileCap = 16384;
 
-EventReportHook gEventReportHook;
+// Every event goes to the support server unless a program installs another
+// hook (or none).
+EventReportHook gEventReportHook = &ReportEvent;
 
 struct StartupLogState {
     std::uint32_t startTick = 0;  // holds the total once the log has ended

@@ -139,7 +139,8 @@ class ESilentAbort : public std::exception {
 // ---- events ------------------------------------------------------------------
 
 // Offers one event to the support server; true when the server accepted it.
-// Installed by the support report; without it no event counts as delivered.
+// ReportEvent (common/Support.h) unless replaced; with an empty hook no
+// event counts as delivered.
 using EventReportHook =
     std::function<bool(const std::string& cls, const std::string& text, const std::string& stack)>;
 void SetEventReportHook(EventReportHook hook);
