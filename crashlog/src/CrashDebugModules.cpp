@@ -12,6 +12,7 @@
 
 #include "CrashDebugElf.h"
 #include "crashlog/CrashDebug.h"
+#include "crashlog/CrashDisasm.h"
 
 namespace crashlog {
 
@@ -234,8 +235,9 @@ void TCrashModulesList::Complete(TCrashModuleInfo& m) {
             f.Name = Demangle(s.Name.c_str());
             if (f.Name.size() > 255) f.Name.resize(255);
             f.Address = m.LoadBias + s.Value;
-            // An export below the code has no measurable extent.
-            f.CodeSize = s.Value < file.CodeStart ? 1 : std::max<uint32_t>(uint32_t(s.Size), 1);
+            // An export below the code has no measurable extent; one without
+            // a size (0) is measured on first need.
+            f.CodeSize = s.Value < file.CodeStart ? 1 : uint32_t(s.Size);
             m.Exports.push_back(std::move(f));
         }
         std::sort(m.Exports.begin(), m.Exports.end(),
@@ -405,12 +407,34 @@ bool TCrashModulesList::ResolveOther(TCrashModuleInfo& m, uintptr_t address, Sta
     return true;
 }
 
+uint32_t MeasureCodeSize(uintptr_t address) {
+    // Up to the first return, instruction by instruction, never past what
+    // can be read.
+    static const TDisAsm decoder(TDisAsmMode::Bits64);
+    constexpr uint32_t kLimit = 0x10000;
+    uint32_t size = 0;
+    while (size < kLimit) {
+        uint8_t code[TDisAsm::kMaxInstructionLength];
+        size_t n = sizeof code;
+        while (n > 0 && !ReadMemory(address + size, code, n))
+            n = n > 1 ? n / 2 : 0;
+        if (n == 0) break;
+        int length = 0;
+        std::string text = decoder.Disassemble(code, n, address + size, length);
+        if (length <= 0) break;
+        size += uint32_t(length);
+        if (text.rfind("ret", 0) == 0) break;
+    }
+    return std::max<uint32_t>(size, 1);
+}
+
 bool TCrashModulesList::ResolveExport(TCrashModuleInfo& m, uintptr_t address, StackEntry& e) {
     auto it =
         std::upper_bound(m.Exports.begin(), m.Exports.end(), address,
                          [](uintptr_t a, const TCrashFunctionInfo& f) { return a < f.Address; });
     if (it == m.Exports.begin()) return false;
     --it;
+    if (it->CodeSize == 0) it->CodeSize = MeasureCodeSize(it->Address);
     if (address - it->Address >= it->CodeSize) return false;
     uint8_t kind = SplitExportName(it->Name, e.UnitName, e.ClassName, e.ProcName);
     if (kind == 0) return false;

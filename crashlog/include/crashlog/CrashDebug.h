@@ -36,8 +36,11 @@ bool ReadMemory(uintptr_t address, void* out, size_t size);
 struct TCrashFunctionInfo {
     std::string Name;  // at most 255 characters
     uintptr_t Address = 0;
-    uint32_t CodeSize = 0;
+    uint32_t CodeSize = 0;  // 0 until measured
 };
+
+// The length of the code at `address` up to and including its first return.
+uint32_t MeasureCodeSize(uintptr_t address);
 using TCrashFunctionsList = std::vector<TCrashFunctionInfo>;  // sorted by address
 
 class TCLDebugInfoSource;

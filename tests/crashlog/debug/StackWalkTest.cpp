@@ -173,6 +173,24 @@ TEST(StackWalk, ScanAndEntryLimits) {
     EXPECT_EQ(list.Count(), 0u);
 }
 
+TEST(Exports, CodeSizeIsMeasuredUpToTheFirstReturn) {
+    CodePage c;
+    uint8_t code[] = {0x48, 0x89, 0xF8,  // mov rax, rdi
+                      0x48, 0x01, 0xF0,  // add rax, rsi
+                      0xC3,              // ret
+                      0xCC, 0xCC};
+    std::memcpy(c.page, code, sizeof code);
+    EXPECT_EQ(MeasureCodeSize(reinterpret_cast<uintptr_t>(c.page)), 7u);
+    // Code running into unreadable memory stops there.
+    auto* two = static_cast<uint8_t*>(
+        mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(two, MAP_FAILED);
+    std::memset(two, 0x90, 4096);
+    mprotect(two + 4096, 4096, PROT_NONE);
+    EXPECT_EQ(MeasureCodeSize(reinterpret_cast<uintptr_t>(two) + 4090), 6u);
+    munmap(two, 8192);
+}
+
 TEST(StackWalk, UnreadableStretchesAreSkipped) {
     uintptr_t ret = ReturnAddress();
     auto* mem = static_cast<uint8_t*>(
