@@ -53,7 +53,9 @@ function(kvo_debug_data target)
 endfunction()
 
 # Every add_executable/add_library of the project gets the step, so a new
-# program needs no CMake line of its own.
+# program needs no CMake line of its own.  (An error in a target's own
+# definition is reported at the _add_* lines below; the call stack under it
+# names the CMakeLists.txt at fault.)
 if(KVO_DEBUG_DATA)
     function(add_executable name)
         _add_executable(${name} ${ARGN})

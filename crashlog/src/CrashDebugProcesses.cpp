@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <sstream>
 
@@ -45,7 +46,8 @@ void TCrashProcessesList::Refresh(const std::string& procRoot) {
         std::ifstream status(base + "/status");
         if (!status) continue;  // gone, or not ours to open
         TCrashProcessInfo p;
-        p.ProcessId = pid_t(std::stol(name));
+        if (std::from_chars(name.data(), name.data() + name.size(), p.ProcessId).ec != std::errc())
+            continue;
         std::string line;
         while (std::getline(status, line)) {
             std::istringstream in(line);
