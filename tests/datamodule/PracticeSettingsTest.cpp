@@ -144,6 +144,14 @@ TEST_F(ReadPracticeSettingsTest, CreatesTheFileAndKeepsTheSettings) {
     EXPECT_EQ(ReadFile(DriveC() + "/Kestavo/KVODEN.INI"), "[Transmission]\r\nFormat=X\r\n");
 }
 
+// The SMS rule follows the injected clock, not the machine's date.
+TEST_F(ReadPracticeSettingsTest, DateRuleAsksTheClock) {
+    FixedClock clock(kLastSmsDay);
+    ReadPracticeSettings("C:\\Kestavo\\", common::Settings(), clock);
+    EXPECT_EQ(ReadFile(DriveC() + "/Kestavo/KVODEN.INI"),
+              "[Transmission]\r\nFormat=X\r\n[SMS]\r\ntxtconnexions=0\r\n");
+}
+
 TEST_F(ReadPracticeSettingsTest, SecondProductLineUsesItsFileAndSection) {
     FixedClock clock({2024, 1, 1});
     const std::string file = DriveC() + "/RUL Dental/RULDENTAL.INI";
