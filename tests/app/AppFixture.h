@@ -21,14 +21,16 @@ using engine::TFieldDef;
 using engine::TFieldType;
 using engine::TTable;
 
-// The one application object of the test program.
+// The one application object of the test program.  It is never destroyed:
+// as a static it would be torn down at exit after Qt's own globals, which
+// crashes the process once every test has passed.
 inline TApplication& TestApp() {
     static int argc = 1;
     static char name[] = "test_app";
     static char* argv[] = {name, nullptr};
-    static TApplication app(argc, argv);
-    app.setApplicationDisplayName(QStringLiteral("Tarnwick"));
-    return app;
+    static TApplication* app = new TApplication(argc, argv);
+    app->setApplicationDisplayName(QStringLiteral("Tarnwick"));
+    return *app;
 }
 
 // "Today" for every window the tests make.
