@@ -52,8 +52,8 @@ std::string LocalFile(const ReportContext& ctx, const std::string& name) {
     return ctx.localData + name;
 }
 
-// Shared steps 1 to 3: the data folder, the connection, the practice's site
-// and version.  False when the report cannot go ahead.
+// What both reports check and read first: the data folder, the connection,
+// the practice's site and version.  False when the report cannot go ahead.
 bool Prepare(ReportContext& ctx, bool needConnection) {
     ctx.dataFolder = DataFolder();
     if (ctx.dataFolder.empty()) return false;
@@ -104,8 +104,8 @@ std::string ProgramPath() {
     return set.empty() ? detail::ExecutablePath() : set;
 }
 
-// Shared steps 7 and 8, up to the point where the caller stores its own
-// bookkeeping: posts the request and reads the reply.  The reply's "error"
+// Posts the request and reads the reply, up to the point where the caller
+// stores its own bookkeeping.  The reply's "error"
 // is returned for showing after the bookkeeping.
 struct ReplyOutcome {
     bool accepted = false;
@@ -362,8 +362,7 @@ void AddSmsCounts(TXmlDElement& root, FullReport& r) {
     }
 }
 
-// Steps 4 to 8 of the full report: reads the practice INI dates and builds
-// the whole request.  Writes nothing.
+// Reads the practice INI dates and builds the whole request.  Writes nothing.
 void BuildFull(FullReport& r, const ReportContext& ctx, char transmission) {
     platform::IniFile ini;
     ini.Load(ctx.practiceIni);

@@ -240,5 +240,25 @@ TEST_F(FullReport, MissingTablesLeaveTheirPartsEmpty) {
     EXPECT_EQ(PracticeValue("Report", "Practice"), "30/12/1899");
 }
 
+TEST_F(FullReport, DeveloperWorkstationSeesTableFailuresAndKeepsACopy) {
+    Settings().developerWorkstation = true;
+    engine::Session().RemoveDatabase("KVO");
+    fs::remove_all(DataTables());
+    fs::create_directories(DataTables());
+    engine::Session().Database("KVO").Params() = {"PATH=" + DataTables().string()};
+    CreateTable("Error", {{"Error", TFieldType::Memo}}, {{engine::Variant{"x"}}});
+    server_->Reply(kAccepted);
+
+    EXPECT_TRUE(SendSupportReport('X'));
+
+    const std::string body = server_->OnlyBody();
+    EXPECT_NE(body.find("<Events/><Computers>"), std::string::npos) << body;
+    EXPECT_EQ(ReadAll(c_ / "Report.xml"), body);
+    auto boxes = shown();
+    ASSERT_EQ(boxes.size(), 1u);  // the broken table; the missing ones are no failure
+    EXPECT_EQ(boxes[0].flags, 0);
+    EXPECT_NE(boxes[0].text.find("Reported"), std::string::npos) << boxes[0].text;
+}
+
 }  // namespace
 }  // namespace kvo::common::testing
