@@ -1,4 +1,5 @@
 #include <chrono>
+#include <ostream>
 
 #include "ReportFixture.h"
 
@@ -50,6 +51,11 @@ struct ReplyCase {
     std::string shown;  // warning text, empty for none
     std::string siteAfter;
 };
+
+// Test listings name the case rather than dump its bytes.
+void PrintTo(const ReplyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class EventReplies : public EventReport, public ::testing::WithParamInterface<ReplyCase> {};
 

@@ -3,7 +3,10 @@
 // is up unless a test takes it down.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "../shared/SharedFixture.h"
 #include "ReportServer.h"
@@ -25,6 +28,7 @@ class ReportFixture : public SharedFixture {
         fs::create_directories(DataTables());
         engine::Session().Database("KVO").Params() = {"PATH=" + DataTables().string()};
         server_ = std::make_unique<ReportServer>();
+        if (const char* url = std::getenv(kReportUrlVariable)) savedUrl_ = url;
         ::setenv(kReportUrlVariable, server_->Url().c_str(), 1);
         SetOnline(true);
         CurrentReportTimeouts() = {2000, 2000};
@@ -33,7 +37,12 @@ class ReportFixture : public SharedFixture {
 
     void TearDown() override {
         server_.reset();
-        ::unsetenv(kReportUrlVariable);
+        // Back to the address the run started with, so that later tests
+        // never fall through to the real support server.
+        if (savedUrl_)
+            ::setenv(kReportUrlVariable, savedUrl_->c_str(), 1);
+        else
+            ::unsetenv(kReportUrlVariable);
         engine::Session().RemoveDatabase("KVO");
         ResetInternetFunctions();
         CurrentReportTimeouts() = {};
@@ -59,6 +68,7 @@ class ReportFixture : public SharedFixture {
     }
 
     std::unique_ptr<ReportServer> server_;
+    std::optional<std::string> savedUrl_;
 };
 
 }  // namespace kvo::common::testing
