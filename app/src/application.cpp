@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "common/Common.h"
 #include "platform/MessagePresenter.h"
 
 namespace kvo::app {
@@ -11,6 +12,8 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
+    } catch (const common::ESilentAbort&) {
+        // The user has already been told; the abort only unwinds.
     } catch (const std::exception& e) {
         HandleException(QString::fromUtf8(e.what()));
     } catch (...) {
