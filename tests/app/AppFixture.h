@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "DemoPractice.h"
 #include "app/application.h"
 #include "engine/engine.h"
 #include "platform/MessagePresenter.h"
@@ -18,7 +19,6 @@ namespace kvo::app::testing {
 
 using engine::Session;
 using engine::TFieldDef;
-using engine::TFieldType;
 using engine::TTable;
 
 // The one application object of the test program.  It is never destroyed:
@@ -83,12 +83,7 @@ class PracticeTest : public ::testing::Test {
     // order they were added in, and so must the grid.
     static void CreateUsers(bool withRows = true) {
         TTable users;
-        Create(users, "USER.DB",
-               {{"User", TFieldType::Integer},
-                {"Surname", TFieldType::String, 30},
-                {"Forename", TFieldType::String, 30},
-                {"Form", TFieldType::Integer}},
-               "User");
+        Create(users, "USER.DB", demo::UserFields(), "User");
         if (!withRows) return;
         for (const auto& [number, surname, forename] :
              {std::tuple{3, "Ashdown", "Alice"}, std::tuple{7, "Carrow", "Clara"},
@@ -105,14 +100,7 @@ class PracticeTest : public ::testing::Test {
     // Every day is set up as a working day; only Closed differs.
     static void CreateCalendar(const std::vector<TDay>& days) {
         TTable calendar;
-        Create(calendar, "APP_CAL.DB",
-               {{"User", TFieldType::Integer},
-                {"Date", TFieldType::Date},
-                {"Closed", TFieldType::Logical},
-                {"Start", TFieldType::Time},
-                {"End", TFieldType::Time},
-                {"Interval", TFieldType::Integer},
-                {"Breaks", TFieldType::String, 60}});
+        Create(calendar, "APP_CAL.DB", demo::CalendarFields());
         for (const auto& day : days) {
             calendar.Append();
             calendar.FieldByName("User").SetAsInteger(day.user);
@@ -128,11 +116,7 @@ class PracticeTest : public ::testing::Test {
 
     static void CreateEntries(const std::vector<TEntry>& entries) {
         TTable table;
-        Create(table, "APP_REC.DB",
-               {{"Type", TFieldType::String, 1},
-                {"User", TFieldType::Integer},
-                {"Date", TFieldType::Date},
-                {"Time", TFieldType::Time}});
+        Create(table, "APP_REC.DB", demo::EntryFields());
         for (const auto& entry : entries) {
             table.Append();
             table.FieldByName("Type").SetAsString(entry.type);

@@ -341,12 +341,7 @@ void Build(const TDemoOptions& options, const fs::path& tables, const TProgress&
 
     const auto users = MakeUsers(random, options.dentists);
     TTable user;
-    Create(user, "USER.DB",
-           {{"User", TFieldType::Integer},
-            {"Surname", TFieldType::String, 30},
-            {"Forename", TFieldType::String, 30},
-            {"Form", TFieldType::Integer}},
-           "User");
+    Create(user, "USER.DB", UserFields(), "User");
     InTransaction(database, [&] {
         for (const auto& row : users) {
             user.Append();
@@ -360,21 +355,8 @@ void Build(const TDemoOptions& options, const fs::path& tables, const TProgress&
     counts.users = static_cast<std::int64_t>(users.size());
 
     TTable calendar, entries;
-    Create(calendar, "APP_CAL.DB",
-           {{"User", TFieldType::Integer},
-            {"Date", TFieldType::Date},
-            {"Closed", TFieldType::Logical},
-            {"Start", TFieldType::Time},
-            {"End", TFieldType::Time},
-            {"Interval", TFieldType::Integer},
-            {"Breaks", TFieldType::String, 60}});
-    Create(entries, "APP_REC.DB",
-           {{"Type", TFieldType::String, 1},
-            {"User", TFieldType::Integer},
-            {"Date", TFieldType::Date},
-            {"Time", TFieldType::Time},
-            {"Length", TFieldType::Integer},
-            {"Patient", TFieldType::Integer}});
+    Create(calendar, "APP_CAL.DB", CalendarFields());
+    Create(entries, "APP_REC.DB", EntryFields());
     for (int dentist = 1; dentist <= options.dentists; ++dentist) {
         InTransaction(database, [&] {
             LoadDentist(random, calendar, entries, dentist, first, last, patients, counts);
@@ -393,6 +375,26 @@ void Build(const TDemoOptions& options, const fs::path& tables, const TProgress&
 }
 
 }  // namespace
+
+std::vector<TFieldDef> UserFields() {
+    return {{"User", TFieldType::Integer},
+            {"Surname", TFieldType::String, 30},
+            {"Forename", TFieldType::String, 30},
+            {"Form", TFieldType::Integer}};
+}
+
+std::vector<TFieldDef> CalendarFields() {
+    return {{"User", TFieldType::Integer},     {"Date", TFieldType::Date},
+            {"Closed", TFieldType::Logical},   {"Start", TFieldType::Time},
+            {"End", TFieldType::Time},         {"Interval", TFieldType::Integer},
+            {"Breaks", TFieldType::String, 60}};
+}
+
+std::vector<TFieldDef> EntryFields() {
+    return {{"Type", TFieldType::String, 1}, {"User", TFieldType::Integer},
+            {"Date", TFieldType::Date},      {"Time", TFieldType::Time},
+            {"Length", TFieldType::Integer}, {"Patient", TFieldType::Integer}};
+}
 
 bool ParseDate(const std::string& text, int& y, int& m, int& d) {
     if (text.size() != 10 || text[2] != '/' || text[5] != '/') return false;

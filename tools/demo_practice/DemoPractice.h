@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "engine/engine.h"
 
 namespace kvo::demo {
 
@@ -32,6 +35,13 @@ using TProgress = std::function<void(int done, int total)>;
 // a failure leaves no half practice behind.  Raises std::runtime_error (or
 // the engine's error) with a message for the user.
 TDemoCounts CreateDemoPractice(const TDemoOptions& options, const TProgress& progress = {});
+
+// The field layouts of the practice's users, appointment calendar and
+// appointment entries, as the demonstration creates them; tests that build
+// small practices use the same ones.
+std::vector<engine::TFieldDef> UserFields();      // keyed on User
+std::vector<engine::TFieldDef> CalendarFields();  // APP_CAL
+std::vector<engine::TFieldDef> EntryFields();     // APP_REC
 
 // "DD/MM/YYYY" into year, month, day; false unless it names a real date.
 bool ParseDate(const std::string& text, int& year, int& month, int& day);
