@@ -86,7 +86,11 @@ void NoteClaimInPracticeIni(const std::string& dataFolder) {
     const std::string local = Local(path);
     platform::IniFile ini;
     if (local.empty() || !ini.Load(local)) throw EIniFileError("Unable to read " + path);
-    ini.WriteBool(common::Settings().productFolder, "Claim", true);
+    // Every workstation passes here at every start; rewriting an unchanged
+    // file would only widen the window in which two of them race.
+    const std::string& section = common::Settings().productFolder;
+    if (ini.Value(section, "Claim") == "1") return;
+    ini.WriteBool(section, "Claim", true);
     if (!ini.Save(local)) throw EIniFileError("Unable to write to " + path);
 }
 

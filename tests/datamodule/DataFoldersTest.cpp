@@ -341,6 +341,19 @@ TEST_F(DataFoldersTest, ControlTableStepCases) {
     EXPECT_TRUE(presenter_.shown().empty());
 }
 
+TEST_F(DataFoldersTest, ClaimNoteInAnUnwritablePracticeIniRaisesWithTheTableClosed) {
+    OpenTables();
+    TTable control;
+    CreateControl(control);
+    AddRows("CONTROL", "Name", {std::string("Claim")});
+    MakeDir("s/Kestavo/KVODEN.INI");  // a folder where the file should be
+
+    EXPECT_THROW((void)ControlTableStep(dataFolder_, control), EIniFileError);
+    EXPECT_FALSE(control.Active());
+    EXPECT_EQ(control.IndexFieldNames(), "Name");
+    EXPECT_TRUE(presenter_.shown().empty());
+}
+
 // A workstation holding the control table's database mid-write makes the
 // engine fail: the start is refused and the lock given back, except for a
 // packing program, which must be able to start over a damaged table.
