@@ -93,8 +93,8 @@ TStartupVerdict TakeDataAreaLock();
 void CreateDataFolderTree(const std::string& dataFolder);
 
 // The private folder's name: root + user + "\" + program + "\", with every
-// apostrophe removed, since the engine takes the folder as a quoted
-// parameter.  An empty user name reads "User".
+// apostrophe removed, so that every program of the suite arrives at the
+// same name.  An empty user name reads "User".
 std::string PrivateFolderText(std::string_view root, std::string_view user,
                               std::string_view program);
 
