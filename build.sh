@@ -57,12 +57,20 @@ case "$mode" in
 demo)
     install_packages
     build
-    data=${KESTAVO_DEMO:-$HOME/.local/share/kestavo/demo}
-    if [ ! -f "$data/.complete" ]; then
-        ./build/tools/demo_practice/kvo-demo-practice --out "$data" --dentists 5 --years 3 --seed 1
-        touch "$data/.complete"
+    # A complete installation (drive map, installation INI file, generated
+    # practice) kept in one folder; the program is pointed at it through the
+    # environment and never reads the user's own configuration.  With
+    # KESTAVO_DEMO_EMPTY=1 it has no installation INI file, and the program
+    # starts as on a new workstation: it asks for the data drive (P:) first.
+    if [ "${KESTAVO_DEMO_EMPTY:-0}" = 1 ]; then
+        root=${KESTAVO_DEMO_ROOT:-$HOME/.local/share/kestavo/demo-empty}
+        ./build/tools/demo_install/kvo-demo-install --root "$root" --empty
+    else
+        root=${KESTAVO_DEMO_ROOT:-$HOME/.local/share/kestavo/demo-install}
+        ./build/tools/demo_install/kvo-demo-install --root "$root" --dentists 5 --years 3 --seed 1
     fi
-    exec ./build/app/tarnwick --data "$data"
+    eval "$(./build/tools/demo_install/kvo-demo-install --root "$root" --print-env)"
+    exec ./build/app/tarnwick
     ;;
 test)
     install_packages

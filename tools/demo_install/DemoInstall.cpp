@@ -76,17 +76,17 @@ bool CreateDemoInstallation(const TDemoInstallOptions& options) {
         ini.WriteString("Kestavo", "WD", std::string(1, kDemoDataDrive) + ":");
         if (!ini.Save(l.installIni))
             throw std::runtime_error("cannot write \"" + l.installIni + "\"");
+    }
 
-        MakeFolder(l.dataFolder);
-        const fs::path tables = fs::path(l.dataFolder) / "Data" / engine::kDatabaseFileName;
-        if (!fs::exists(tables, ec)) {
-            TDemoOptions practice;
-            practice.out = l.dataFolder;
-            practice.dentists = options.dentists;
-            practice.years = options.years;
-            practice.seed = options.seed;
-            CreateDemoPractice(practice);
-        }
+    MakeFolder(l.dataFolder);
+    const fs::path tables = fs::path(l.dataFolder) / "Data" / engine::kDatabaseFileName;
+    if (!fs::exists(tables, ec)) {
+        TDemoOptions practice;
+        practice.out = l.dataFolder;
+        practice.dentists = options.dentists;
+        practice.years = options.years;
+        practice.seed = options.seed;
+        CreateDemoPractice(practice);
     }
     std::ofstream marker(l.completeMarker);
     if (!marker) throw std::runtime_error("cannot write \"" + l.completeMarker + "\"");

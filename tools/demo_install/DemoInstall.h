@@ -15,7 +15,7 @@ namespace kvo::demo {
 
 struct TDemoInstallOptions {
     std::string root;
-    // Only the drives: no installation INI file and no data folder, so a
+    // No installation INI file: the practice is on the data drive, but a
     // program starts as on a new workstation and asks for its data drive.
     bool empty = false;
     int dentists = 5;

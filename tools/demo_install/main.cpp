@@ -17,7 +17,7 @@ constexpr const char* kUsage =
     "  --dentists N   dentists of the generated practice (default 5)\n"
     "  --years Y      years of appointment book (default 3)\n"
     "  --seed S       the same seed always gives the same practice (default 1)\n"
-    "  --empty        drives only: a program started on it shows the first-run dialogs\n"
+    "  --empty        no installation INI file: a program asks for its data drive (P:) first\n"
     "  --print-env    write the shell lines that point a program at DIR, create nothing\n";
 
 int Usage(const std::string& problem) {
