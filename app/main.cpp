@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
     // The shared library decides the product line and starts the start-up
     // log before anything else of the program runs.
     kvo::datamodule::InitialiseSharedLibrary();
+    kvo::datamodule::InitialiseMainDataModulesUnit();
 
     kvo::app::TApplication application(argc, argv);
     application.setApplicationName(QStringLiteral("Tarnwick"));

@@ -63,6 +63,10 @@ TProcessFormats& ProcessFormats() {
     return formats;
 }
 
+void InitialiseMainDataModulesUnit() {
+    StartupCheckpoint(0.21);
+}
+
 TEndProcess SetEndProcess(TEndProcess end) {
     TEndProcess previous = std::move(EndProcessFunction());
     EndProcessFunction() = std::move(end);

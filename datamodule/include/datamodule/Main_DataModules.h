@@ -42,6 +42,11 @@ using TEndProcess = std::function<void()>;
 // Installs `end` (empty: the default) and returns the one it replaces.
 TEndProcess SetEndProcess(TEndProcess end);
 
+// The unit's own initialisation: notes in the start-up log that the
+// program has come this far.  Called once by the program entry, after the
+// shared library's initialisation has started the log.
+void InitialiseMainDataModulesUnit();
+
 // Start-up messages that end the process.
 inline constexpr std::string_view kDataFolderMissingMessage =
     "The directory \"%S\" can not be accessed.\r\rIf this is a network drive, please ensure "

@@ -45,7 +45,7 @@ class StartupProgramTest : public StartupTest {
 
     // Runs the program with the fixture's environment (which points the
     // platform at root_) and the switches of an unattended run.
-    TRun Run() {
+    TRun Run(std::string program = TARNWICK_PROGRAM) {
         fs::create_directories(Path("run"));
         fs::permissions(Path("run"), fs::perms::owner_all, fs::perm_options::replace);
         // First, so that they win over any inherited spelling.
@@ -65,7 +65,6 @@ class StartupProgramTest : public StartupTest {
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, Path("err.txt").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::string program = TARNWICK_PROGRAM;
         char* argv[] = {program.data(), nullptr};
         pid_t pid = 0;
         TRun run;
@@ -116,6 +115,30 @@ TEST_F(StartupProgramTest, ReadyInstallationReachesTheMainWindowAndCleansUpAtExi
     EXPECT_FALSE(fs::exists(PracticeFolder() + "/KVO.LCK"));
     EXPECT_TRUE(fs::is_directory(Path("C/Kestavo/Private")));
     EXPECT_FALSE(fs::exists(Path("C/Kestavo/Private/" + common::UserNameText() + "/tarnwick")));
+}
+
+TEST_F(StartupProgramTest, MainProgramKeepsAStartupLogInTheEntrysOrder) {
+    Install();
+    // The same program under the suite's main name, which keeps the log.
+    const std::string kvo = Path("bin/KVO");
+    fs::create_directories(Path("bin"));
+    fs::copy_file(TARNWICK_PROGRAM, kvo);
+    const TRun run = Run(kvo);
+    EXPECT_EQ(run.out, "shown: Tarnwick 516x165\n") << run.err;
+    std::vector<std::string> entries;
+    std::istringstream log(ReadFile(Path("C/Kestavo/Startup.LOG")));
+    for (std::string line; std::getline(log, line);) {
+        std::string value = line.substr(line.rfind(", ") + 2);
+        if (!value.empty() && value.back() == '\r') value.pop_back();
+        entries.push_back(value);
+    }
+    // The shared library starts the log, the data module's unit notes
+    // itself, then the module's creation runs to its end.
+    ASSERT_GE(entries.size(), 5u);
+    EXPECT_THAT(std::vector(entries.begin(), entries.begin() + 5),
+                ::testing::ElementsAre("START", "0.01", "0.02", "0.21", "9.1"));
+    EXPECT_THAT(entries, ::testing::Contains("9.28"));  // its health check ran and passed
+    EXPECT_EQ(entries.back(), "9.999");
 }
 
 TEST_F(StartupProgramTest, PackingProgramHoldingTheLockKeepsTheProgramOut) {
