@@ -208,6 +208,29 @@ TEST_F(StartupSequenceTest, SecondLineMovesItsDriveKeyAndUsesItsOwnFolders) {
               "\"C:\\RUL Dental\\RUL_BOOT.EXE\"");
 }
 
+TEST_F(StartupSequenceTest, ChosenDatabaseOnDriveCLeadsToTheChosenSite) {
+    Install();
+    WriteFile(Path("C/Kestavo/KVO.INI"),
+              "[Kestavo]\r\nWD=P:\r\n[Databases]\r\nMain=C:\r\nBranch=P:\r\n");
+    WriteFile(Path("C/Kestavo/KVODEN.INI"),
+              "[MultiSite]\r\nCount=2\r\nName1=North\r\nName2=South\r\n");
+    dialogs_.AnswerList(0);  // Main, on C:
+    dialogs_.AnswerList(1);  // South
+    Program("tarnwick");
+    TFRM_Main_DataModules module;
+    ASSERT_TRUE(module.Ready()) << ::testing::PrintToString(Messages());
+    ASSERT_EQ(dialogs_.lists().size(), 2u);
+    EXPECT_EQ(dialogs_.lists()[0].title, "Select Database");
+    EXPECT_THAT(dialogs_.lists()[0].items, ElementsAre("Main", "Branch"));
+    EXPECT_EQ(dialogs_.lists()[1].title, "Select Site");
+    EXPECT_THAT(dialogs_.lists()[1].items, ElementsAre("North", "South"));
+    EXPECT_THAT(InstallIniText(), HasSubstr("WD=C:\r\n"));
+    EXPECT_EQ(module.DataFolder(), "S:\\Kestavo\\");
+    EXPECT_TRUE(fs::is_directory(Path("C/Kestavo/MultiSite/2/Kestavo/Bin")));
+    // The site is not written to the drive key, so the lock lies under the key's drive.
+    EXPECT_TRUE(fs::exists(Path("C/Kestavo/KVO.LCK")));
+}
+
 TEST_F(StartupSequenceTest, OnlyAPackingProgramLeavesTheControlTableAlone) {
     Install();
     ASSERT_EQ(ClaimRows(), 0);
@@ -219,11 +242,22 @@ TEST_F(StartupSequenceTest, OnlyAPackingProgramLeavesTheControlTableAlone) {
     EXPECT_EQ(ClaimRows(), 1);
 }
 
+// Replaces a table by one the engine lists but cannot open: the health
+// check's engine error.
+void MakeUnopenableTable(const std::string& databaseFile, const char* name) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(databaseFile.c_str(), &db), SQLITE_OK);
+    const std::string sql = std::string("DROP TABLE IF EXISTS ") + name + "; CREATE TABLE " + name +
+                            " (Id INTEGER PRIMARY KEY, Name TEXT) WITHOUT ROWID";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
 TEST_F(StartupSequenceTest, RefusalsShowTheirMessageAndEndWithNothingRolledBack) {
     struct Case {
         const char* name;
         std::function<void()> prepare;
-        std::vector<std::string> messages;
+        std::vector<::testing::Matcher<std::string>> messages;
     };
     const auto missing = [](const std::string& drive) {
         return "The directory \"" + drive +
@@ -246,6 +280,19 @@ TEST_F(StartupSequenceTest, RefusalsShowTheirMessageAndEndWithNothingRolledBack)
          },
          // The drive as the dialog's entry gives it.
          {missing("p:")}},
+        {"data drive unmapped and no connection recorded",
+         [this] {
+             Install();
+             fs::remove_all(Path("P"));
+         },
+         {"The drive \"P:\" can not be accessed."}},
+        {"control table damaged",
+         [this] {
+             Install();
+             MakeUnopenableTable(PracticeFolder() + "/Data/" + engine::kDatabaseFileName,
+                                 "CONTROL");
+         },
+         {::testing::StartsWith("Please run the 'Pack Databases' application.\r\r")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -260,26 +307,15 @@ TEST_F(StartupSequenceTest, RefusalsShowTheirMessageAndEndWithNothingRolledBack)
         EXPECT_TRUE(module.Ended());
         EXPECT_EQ(ended_, endedBefore + 1);
         const std::vector<std::string> all = Messages();
-        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(shownBefore),
-                                           all.end()),
-                  c.messages);
+        EXPECT_THAT(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(shownBefore),
+                                             all.end()),
+                    ::testing::ElementsAreArray(c.messages));
         EXPECT_FALSE(fs::exists(PracticeFolder() + "/KVO.LCK"));
         // Steps before the refusal keep what they wrote.
         EXPECT_TRUE(platform::RegistryStore()
                         .ReadString(platform::Hive::LocalMachine, platform::kRunKey, "KVO_BOOT")
                         .has_value());
     }
-}
-
-// Replaces a table by one the engine lists but cannot open: the health
-// check's engine error.
-void MakeUnopenableTable(const std::string& databaseFile, const char* name) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(databaseFile.c_str(), &db), SQLITE_OK);
-    const std::string sql = std::string("DROP TABLE IF EXISTS ") + name + "; CREATE TABLE " + name +
-                            " (Id INTEGER PRIMARY KEY, Name TEXT) WITHOUT ROWID";
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
 }
 
 TEST_F(StartupSequenceTest, HealthCheckSendsTheMainProgramToPackingAndReleasesTheLock) {
