@@ -726,13 +726,18 @@ struct TDisAsmDecoder {
         }
         if (Truncated) return;
         Out += ']';
+        MemoryOperandHook(start, size);
+    }
+
+    // Lets the memory-operand call-back rewrite the operand text written
+    // since `start`.
+    void MemoryOperandHook(std::size_t start, int size) {
         const auto& hook = Owner.OnMemory_;
-        if (hook.Event && !Silent()) {
-            std::string text = Out.substr(start);
-            hook.Event(hook.UserData, St, size, text);
-            Out.resize(start);
-            Out += text;
-        }
+        if (!hook.Event || Silent()) return;
+        std::string text = Out.substr(start);
+        hook.Event(hook.UserData, St, size, text);
+        Out.resize(start);
+        Out += text;
     }
 
     void Displacement32() {
@@ -785,13 +790,7 @@ struct TDisAsmDecoder {
             AbsoluteAddress(value, 2 * as);
         }
         Out += ']';
-        const auto& hook = Owner.OnMemory_;
-        if (hook.Event && !Silent()) {
-            std::string text = Out.substr(start);
-            hook.Event(hook.UserData, St, size, text);
-            Out.resize(start);
-            Out += text;
-        }
+        MemoryOperandHook(start, size);
     }
 
     void FarAddress() {

@@ -251,26 +251,30 @@ bool RegistryStore::WriteInteger(Hive hive, std::string_view key, std::string_vi
     return true;
 }
 
-std::optional<std::string> RegistryStore::ReadString(Hive hive, std::string_view key,
-                                                     std::string_view name) const {
+std::optional<std::string> RegistryStore::ReadTagged(Hive hive, std::string_view key,
+                                                     std::string_view name,
+                                                     std::string_view tag) const {
     auto k = NormalKey(key);
     auto n = StoredName(name);
     IniFile ini;
     if (!k || !n || !ini.Load(HiveFile(hive))) return std::nullopt;
     auto v = ini.Value(*k, *n);
-    if (!v || v->rfind("s:", 0) != 0) return std::nullopt;
-    return Unescape(std::string_view(*v).substr(2));
+    if (!v || v->rfind(tag, 0) != 0) return std::nullopt;
+    return v->substr(tag.size());
+}
+
+std::optional<std::string> RegistryStore::ReadString(Hive hive, std::string_view key,
+                                                     std::string_view name) const {
+    auto v = ReadTagged(hive, key, name, "s:");
+    if (!v) return std::nullopt;
+    return Unescape(*v);
 }
 
 std::optional<std::int32_t> RegistryStore::ReadInteger(Hive hive, std::string_view key,
                                                        std::string_view name) const {
-    auto k = NormalKey(key);
-    auto n = StoredName(name);
-    IniFile ini;
-    if (!k || !n || !ini.Load(HiveFile(hive))) return std::nullopt;
-    auto v = ini.Value(*k, *n);
-    if (!v || v->rfind("i:", 0) != 0) return std::nullopt;
-    return ParseIniInteger(std::string_view(*v).substr(2));
+    auto v = ReadTagged(hive, key, name, "i:");
+    if (!v) return std::nullopt;
+    return ParseIniInteger(*v);
 }
 
 ValueKind RegistryStore::KindOf(Hive hive, std::string_view key, std::string_view name) const {

@@ -66,6 +66,10 @@ class RegistryStore {
 
   private:
     std::string HiveFile(Hive hive) const;
+    // The stored text of a value whose kind tag ("s:" or "i:") matches,
+    // without the tag; nullopt when absent or of the other kind.
+    std::optional<std::string> ReadTagged(Hive hive, std::string_view key, std::string_view name,
+                                          std::string_view tag) const;
     bool IsRunKey(Hive hive, std::string_view key) const;
     bool WriteValue(Hive hive, std::string_view key, std::string_view name, std::string stored,
                     std::string* spelling);
