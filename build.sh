@@ -20,7 +20,11 @@ PACKAGES=(
     libxml2-dev libcurl4-openssl-dev libzip-dev libx11-dev libxfixes-dev
     libzydis-dev
     clang libclang-rt-14-dev
-    xvfb xauth
+    xvfb xauth x11-utils xdotool
+    libpq-dev postgresql pxlib-dev
+    python3-aiosmtpd python3-dnslib python3-pyftpdlib python3-pil openssl
+    pngcheck pngquant heaptrack valgrind zip unzip
+    dpkg-dev lintian
 )
 
 install_packages() {
