@@ -356,6 +356,16 @@ struct TDatabase::Impl {
     bool inTransaction = false;
 
     void SetBusyWait() const { sqlite3_busy_timeout(db, std::max(0, Session().LockWaitMs())); }
+
+    // SQLite abandons a transaction by itself after some failed writes (a
+    // full disk, an I/O error).  Writes after that would each be committed
+    // on their own behind the caller's back, and Commit would report the
+    // partial work as done; both raise instead until the caller rolls back.
+    void CheckTransactionAlive(const std::string& name) const {
+        if (inTransaction && sqlite3_get_autocommit(db))
+            throw EDBEngineError(detail::Format(
+                "Database {}: the transaction was abandoned after an error; roll it back", name));
+    }
 };
 
 TDatabase::TDatabase(std::string name) : impl_(std::make_unique<Impl>()), name_(std::move(name)) {}
@@ -447,17 +457,14 @@ void TDatabase::StartTransaction() {
 void TDatabase::Commit() {
     if (!impl_->inTransaction)
         throw EDBEngineError(detail::Format("Database {}: no transaction is active", name_));
+    impl_->CheckTransactionAlive(name_);
     impl_->SetBusyWait();
     Exec(impl_->db, "COMMIT", "Database " + name_ + ": committing");
     impl_->inTransaction = false;
 }
 
-void TDatabase::Rollback() {
-    if (!impl_->inTransaction)
-        throw EDBEngineError(detail::Format("Database {}: no transaction is active", name_));
-    impl_->inTransaction = false;
-    if (!sqlite3_get_autocommit(impl_->db))
-        Exec(impl_->db, "ROLLBACK", "Database " + name_ + ": rolling back");
+bool TDatabase::InTransaction() const {
+    return impl_->inTransaction;
 }
 
 // ---------------------------------------------------------------------------
@@ -541,6 +548,7 @@ struct TTable::Impl {
 
     void BeginWrite() {
         ownsLock = false;
+        database->impl_->CheckTransactionAlive(database->DatabaseName());
         // Inside a database transaction (or another table's edit on this
         // connection) the lock is already held by this process.
         if (!sqlite3_get_autocommit(db())) return;
@@ -867,6 +875,24 @@ static void Requery(TTable::Impl& impl, const std::vector<TFieldDef>& defs, bool
     impl.eof = impl.rows.empty();
 }
 
+void TDatabase::Rollback() {
+    if (!impl_->inTransaction)
+        throw EDBEngineError(detail::Format("Database {}: no transaction is active", name_));
+    impl_->inTransaction = false;
+    if (!sqlite3_get_autocommit(impl_->db))
+        Exec(impl_->db, "ROLLBACK", "Database " + name_ + ": rolling back");
+    // The open cursors still list rows the rollback removed, and miss rows it
+    // brought back; a removed rowid may even be handed out again.  Their
+    // unposted edits belonged to the transaction too.
+    for (TTable* table : impl_->openTables) {
+        auto& impl = *table->impl_;
+        impl.buffer.clear();
+        impl.ownsLock = false;
+        impl.state = TDataSetState::Browse;
+        Requery(impl, impl.defs, table->Filtered(), table->Filter());
+    }
+}
+
 void TTable::Close() {
     auto& impl = *impl_;
     if (impl.state == TDataSetState::Inactive) return;
@@ -1008,6 +1034,7 @@ void TTable::Post() {
         if (def.Required && std::holds_alternative<std::monostate>(impl.buffer[i]))
             throw EDBEngineError(detail::Format("Field '{}' must have a value", def.Name));
     }
+    impl.database->impl_->CheckTransactionAlive(impl.database->DatabaseName());
     impl.database->impl_->SetBusyWait();
     const bool inserting = impl.state == TDataSetState::Insert;
     Statement& stmt = inserting ? impl.insertRow : impl.updateRow;
@@ -1064,6 +1091,7 @@ void TTable::Delete() {
     if (!impl.HasRow())
         throw EDBEngineError(
             detail::Format("Table {}: cannot delete, there is no current record", impl.name));
+    impl.database->impl_->CheckTransactionAlive(impl.database->DatabaseName());
     impl.database->impl_->SetBusyWait();
     {
         ResetGuard guard{impl.deleteRow};

@@ -411,6 +411,67 @@ TEST_F(EngineTest, TransactionsGroupPostsAndRollBack) {
     EXPECT_EQ(t.RecordCount(), 2500);
 }
 
+// Posts, edits and deletes over two tables are undone together, and the open
+// cursors show the rows as they were, not rows that no longer exist.
+TEST_F(EngineTest, RollbackUndoesEveryWriteOfTheTransactionAndRefreshesOpenCursors) {
+    TDatabase& db = Session().Database("KVO");
+    TTable entries, calendar;
+    CreateEntries(entries);
+    CreateCalendar(calendar);
+    entries.Open();
+    calendar.Open();
+    AddEntry(entries, "*", 1, "01/02/2026", "a");
+    AddEntry(entries, "*", 1, "02/02/2026", "b");
+    calendar.Append();
+    calendar.FieldByName("User").SetAsInteger(1);
+    calendar.FieldByName("Breaks").SetAsString("12:00-13:00");
+    calendar.Post();
+
+    EXPECT_FALSE(db.InTransaction());
+    db.StartTransaction();
+    EXPECT_TRUE(db.InTransaction());
+    entries.First();
+    entries.Delete();
+    entries.Edit();
+    entries.FieldByName("Note").SetAsString("changed");
+    entries.Post();
+    AddEntry(entries, "A", 2, "03/02/2026", "added");
+    calendar.First();
+    calendar.Edit();
+    calendar.FieldByName("Breaks").Clear();
+    calendar.Post();
+    calendar.Edit();  // left unposted: it belongs to the transaction too
+    calendar.FieldByName("Breaks").SetAsString("unposted");
+    db.Rollback();
+    EXPECT_FALSE(db.InTransaction());
+
+    EXPECT_EQ(calendar.State(), TDataSetState::Browse);
+    EXPECT_THAT(Column(entries, "Note"), ElementsAre("a", "b"));
+    EXPECT_THAT(Column(calendar, "Breaks"), ElementsAre("12:00-13:00"));
+    // A row appended afterwards shows once, though it may reuse a rolled-back rowid.
+    AddEntry(entries, "A", 3, "04/02/2026", "after");
+    EXPECT_THAT(Column(entries, "Note"), ElementsAre("a", "b", "after"));
+
+    TTable fresh;
+    fresh.SetDatabaseName("KVO");
+    fresh.SetTableName("APP_REC");
+    fresh.Open();
+    EXPECT_THAT(Column(fresh, "Note"), ElementsAre("a", "b", "after"));
+
+    // Committing keeps all of it; no transaction means nothing to end.
+    db.StartTransaction();
+    entries.First();
+    entries.Delete();
+    AddEntry(entries, "A", 4, "05/02/2026", "kept");
+    db.Commit();
+    EXPECT_FALSE(db.InTransaction());
+    fresh.Close();
+    fresh.Open();
+    EXPECT_THAT(Column(fresh, "Note"), ElementsAre("b", "after", "kept"));
+    EXPECT_THAT(ErrorOf([&] { db.Rollback(); }), HasSubstr("no transaction"));
+    EXPECT_THAT(ErrorOf([&] { db.Commit(); }), HasSubstr("no transaction"));
+}
+
 TEST_F(EngineTest, SessionKeepsItsSettingsAndDatabases) {
     TSession& s = Session();
     s.Open();

@@ -193,6 +193,7 @@ class TTable {
 
   private:
     friend class TField;
+    friend class TDatabase;
     std::unique_ptr<Impl> impl_;
     std::string databaseName_;
     std::string tableName_;
@@ -216,10 +217,19 @@ class TDatabase {
     void Close();
     bool Connected() const;
 
-    // Groups many posts into one transaction (used for bulk loads).
+    // One transaction over every post, edit and delete of this database's
+    // tables until Commit or Rollback: all of it is kept, or none of it.
+    // While it runs this connection holds the write lock, so another
+    // connection's writes wait at most `Session().LockWaitMs()` and then
+    // raise.  Rollback also drops unposted edits of the open tables and
+    // rebuilds their views.  Starting a second transaction, or committing or
+    // rolling back without one, raises.  A transaction the database abandoned
+    // by itself (after a failed write) is never committed: further writes and
+    // Commit raise until Rollback.
     void StartTransaction();
     void Commit();
     void Rollback();
+    bool InTransaction() const;
 
   private:
     friend class TTable;
