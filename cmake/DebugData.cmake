@@ -52,20 +52,16 @@ function(kvo_debug_data target)
         VERBATIM)
 endfunction()
 
-# Every add_executable/add_library of the project gets the step, so a new
-# program needs no CMake line of its own.  (An error in a target's own
-# definition is reported at the _add_* lines below; the call stack under it
-# names the CMakeLists.txt at fault.)
-if(KVO_DEBUG_DATA)
-    function(add_executable name)
-        _add_executable(${name} ${ARGN})
-        kvo_debug_data(${name})
-    endfunction()
-    function(add_library name)
-        _add_library(${name} ${ARGN})
-        kvo_debug_data(${name})
-    endfunction()
-endif()
+# kvo_executable(NAME SOURCES...): add_executable plus the debug-data step.
+# Programs of the project use it in place of add_executable; kvo_library
+# (SHARED), kvo_test and kvo_fuzzer call kvo_debug_data themselves, and a
+# shared library made with a plain add_library calls it after its
+# definition.  CMake's own commands stay untouched, so errors point at the
+# right line and third-party CMake code included here behaves as written.
+function(kvo_executable name)
+    add_executable(${name} ${ARGN})
+    kvo_debug_data(${name})
+endfunction()
 
 # kvo_own_units(TARGET): the crash library hides its own frames from reports
 # and knows them by the names of its source files, listed at configure time.

@@ -2,14 +2,28 @@ include_guard(GLOBAL)
 include(DebugData)
 include(VersionNote)
 
-# kvo_library(NAME [QT] [SHARED] [DEPS ...] [PRIVATE_DEPS ...]): one library per source folder.
-# Public headers live in include/, everything else in src/.  Sources are
-# gathered from src/ so that a new unit needs no edit here.
+# kvo_library(NAME [QT] [SHARED] [SOURCES ...] [DEPS ...] [PRIVATE_DEPS ...]):
+# one library per source folder.  Public headers live in include/, everything
+# else in src/.  Sources are gathered from src/ (recursively) so that a new
+# unit needs no edit here; SOURCES lists them explicitly instead, for a
+# folder that holds more than one target.  A sub-folder with its own
+# CMakeLists.txt (e.g. crashlog/dialog/) keeps its own src/ and include/.
+# A shared library carries its debug data.
 function(kvo_library name)
-    cmake_parse_arguments(ARG "QT;SHARED" "" "DEPS;PRIVATE_DEPS" ${ARGN})
-    file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS
-        "${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/src/*.c"
-        "${CMAKE_CURRENT_SOURCE_DIR}/src/*.h")
+    cmake_parse_arguments(ARG "QT;SHARED" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+    if(ARG_SOURCES)
+        set(_srcs)
+        foreach(_s IN LISTS ARG_SOURCES)
+            if(NOT IS_ABSOLUTE "${_s}")
+                set(_s "${CMAKE_CURRENT_SOURCE_DIR}/${_s}")
+            endif()
+            list(APPEND _srcs "${_s}")
+        endforeach()
+    else()
+        file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS
+            "${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/src/*.c"
+            "${CMAKE_CURRENT_SOURCE_DIR}/src/*.h")
+    endif()
     file(GLOB_RECURSE _hdrs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/include/*.h")
     if(_srcs MATCHES "\\.c(pp)?(;|$)")
         if(ARG_SHARED)
@@ -31,6 +45,7 @@ function(kvo_library name)
     if(ARG_QT)
         set_target_properties(${name} PROPERTIES AUTOMOC ON)
     endif()
+    kvo_debug_data(${name})
     add_library(kvo::${name} ALIAS ${name})
 endfunction()
 
@@ -40,6 +55,7 @@ function(kvo_test name)
     cmake_parse_arguments(ARG "QT" "TIMEOUT" "SOURCES;DEPS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+    kvo_debug_data(${name})
     if(ARG_QT)
         set_target_properties(${name} PROPERTIES AUTOMOC ON)
     endif()
@@ -85,6 +101,7 @@ function(kvo_fuzzer name)
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+    kvo_debug_data(${name})
     add_test(NAME ${name}
         COMMAND ${name} -max_total_time=${ARG_SECONDS} -rss_limit_mb=4096
                 -artifact_prefix=${CMAKE_CURRENT_BINARY_DIR}/${name}-)
