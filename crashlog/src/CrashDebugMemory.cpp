@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "crashlog/CrashDebug.h"
+#include "os/CrashOs.h"
 
 namespace crashlog {
 namespace {
@@ -14,12 +15,14 @@ namespace {
 ssize_t KernelRead(uintptr_t address, void* out, size_t size) {
     iovec local{out, size};
     iovec remote{reinterpret_cast<void*>(address), size};
-    ssize_t r = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+    ssize_t r = os::Sys().process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
     if (r >= 0 || (errno != ENOSYS && errno != EPERM)) return r;
     // Kernels or sandboxes without the call still offer the memory file.
-    static int memFd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    // Opened once it works; a failed open is tried again next time.
+    static int memFd = -1;
+    if (memFd < 0) memFd = os::Sys().open("/proc/self/mem", O_RDONLY | O_CLOEXEC, 0);
     if (memFd < 0) return -1;
-    return pread(memFd, out, size, off_t(address));
+    return os::Sys().pread(memFd, out, size, off_t(address));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "CrashDebugElf.h"
 #include "crashlog/CrashDebug.h"
 #include "crashlog/CrashDisasm.h"
+#include "os/CrashOs.h"
 
 namespace crashlog {
 
@@ -55,46 +56,8 @@ std::string CleanModuleName(std::string name) {
     return name;
 }
 
-struct LoadedModule {
-    ModuleHandle Handle = 0;
-    uintptr_t Bias = 0;
-    size_t Extent = 0;
-    std::string Name;
-    bool Main = false;
-};
-
-std::string MainProgramPath() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, size_t(n)) : std::string();
-}
-
-std::vector<LoadedModule> LoadedModules() {
-    std::vector<LoadedModule> out;
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void* ctx) {
-            auto* list = static_cast<std::vector<LoadedModule>*>(ctx);
-            uintptr_t lo = UINTPTR_MAX, hi = 0;
-            for (int i = 0; i < info->dlpi_phnum; ++i) {
-                const auto& ph = info->dlpi_phdr[i];
-                if (ph.p_type != PT_LOAD) continue;
-                lo = std::min<uintptr_t>(lo, ph.p_vaddr & ~uintptr_t(0xFFF));
-                hi = std::max<uintptr_t>(hi, ph.p_vaddr + ph.p_memsz);
-            }
-            if (lo == UINTPTR_MAX) return 0;
-            LoadedModule m;
-            m.Handle = info->dlpi_addr + lo;
-            m.Bias = info->dlpi_addr;
-            m.Extent = hi - lo;
-            m.Main = list->empty();
-            m.Name = info->dlpi_name ? info->dlpi_name : "";
-            if (m.Main && m.Name.empty()) m.Name = MainProgramPath();
-            list->push_back(std::move(m));
-            return 0;
-        },
-        &out);
-    return out;
-}
+using os::LoadedModule;
+using os::LoadedModules;
 
 double LocalDateTime(time_t t) {
     tm local{};

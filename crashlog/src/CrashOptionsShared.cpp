@@ -2,7 +2,6 @@
 // shared options block.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <system_error>
 
 #include "crashlog/CrashOptions.h"
+#include "os/CrashOs.h"
 
 namespace crashlog {
 
@@ -27,50 +27,16 @@ std::string_view BaseName(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-std::string MainProgramPath() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
-
-struct HandleSearch {
-    std::string_view name;
-    std::string mainPath;
-    ModuleHandle found = 0;
-};
-
-// The image start: the lowest loadable segment, page aligned, as the
-// dynamic loader reports it for addresses in the module.
-ModuleHandle ImageStart(const dl_phdr_info* info) {
-    ElfW(Addr) lowest = ~ElfW(Addr){0};
-    for (int i = 0; i < info->dlpi_phnum; ++i)
-        if (info->dlpi_phdr[i].p_type == PT_LOAD && info->dlpi_phdr[i].p_vaddr < lowest)
-            lowest = info->dlpi_phdr[i].p_vaddr;
-    if (lowest == ~ElfW(Addr){0}) return 0;
-    const auto page = static_cast<ElfW(Addr)>(sysconf(_SC_PAGESIZE));
-    return static_cast<ModuleHandle>(info->dlpi_addr + (lowest & ~(page - 1)));
-}
-
-int MatchModule(dl_phdr_info* info, std::size_t, void* data) {
-    auto* search = static_cast<HandleSearch*>(data);
-    std::string_view path = info->dlpi_name ? info->dlpi_name : "";
-    if (path.empty()) path = search->mainPath;  // the main program has no name here
-    if (path.empty()) return 0;
-    const bool bare = search->name.find('/') == std::string_view::npos;
-    if (path == search->name || (bare && BaseName(path) == search->name)) {
-        search->found = ImageStart(info);
-        return 1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 ModuleHandle ModuleHandleByName(std::string_view name) {
     if (name.empty()) return 0;
-    HandleSearch search{name, MainProgramPath()};
-    dl_iterate_phdr(MatchModule, &search);
-    return search.found;
+    const bool bare = name.find('/') == std::string_view::npos;
+    for (const auto& m : os::LoadedModules()) {
+        if (m.Name.empty()) continue;
+        if (m.Name == name || (bare && BaseName(m.Name) == name)) return m.Handle;
+    }
+    return 0;
 }
 
 ModuleHandle CrashLibraryModuleHandle() {
@@ -92,7 +58,7 @@ class Fd {
   public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) os::Sys().close(fd_);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -111,22 +77,22 @@ void LockWhole(int fd, short type, const std::string& fileName) {
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_SETLK, &fl) != 0) ThrowErrno(fileName);
+    if (os::Sys().lock(fd, F_OFD_SETLK, &fl) != 0) ThrowErrno(fileName);
 }
 
 }  // namespace
 
 void TCrashModuleOptions::SaveToFile(const std::string& fileName) const {
     ByteBuffer bytes = SaveToBytes();
-    Fd fd(::open(fileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    Fd fd(os::Sys().open(fileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     if (fd.get() < 0) ThrowErrno(fileName);
     // Truncate only once the lock is held, so that a reader never sees a
     // half-written file.
     LockWhole(fd.get(), F_WRLCK, fileName);
-    if (ftruncate(fd.get(), 0) != 0) ThrowErrno(fileName);
+    if (os::Sys().ftruncate(fd.get(), 0) != 0) ThrowErrno(fileName);
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        ssize_t n = os::Sys().write(fd.get(), bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             ThrowErrno(fileName);
@@ -136,13 +102,13 @@ void TCrashModuleOptions::SaveToFile(const std::string& fileName) const {
 }
 
 void TCrashModuleOptions::LoadFromFile(const std::string& fileName) {
-    Fd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd fd(os::Sys().open(fileName.c_str(), O_RDONLY | O_CLOEXEC, 0));
     if (fd.get() < 0) ThrowErrno(fileName);
     LockWhole(fd.get(), F_RDLCK, fileName);
     ByteBuffer bytes;
     std::uint8_t chunk[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        ssize_t n = os::Sys().read(fd.get(), chunk, sizeof chunk);
         if (n < 0) {
             if (errno == EINTR) continue;
             ThrowErrno(fileName);
@@ -176,7 +142,7 @@ constexpr std::size_t kSizeField = 4;
 bool WriteSharedOptionsBlock(ModuleHandle handle, std::span<const std::uint8_t> content) {
     if (content.size() > 0xFFFFFFFFu) return false;
     const std::string name = OwnBlockName(handle);
-    int raw = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int raw = os::Sys().shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (raw < 0) return false;
     Fd fd(raw);
     const std::size_t total = kSizeField + content.size();
@@ -184,11 +150,11 @@ bool WriteSharedOptionsBlock(ModuleHandle handle, std::span<const std::uint8_t> 
     // not find its pages cut off under it (that would raise SIGBUS).  The
     // size field says how much of it is current.
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0) return false;
+    if (os::Sys().fstat(fd.get(), &st) != 0) return false;
     if (static_cast<std::size_t>(st.st_size) < total &&
-        ftruncate(fd.get(), static_cast<off_t>(total)) != 0)
+        os::Sys().ftruncate(fd.get(), static_cast<off_t>(total)) != 0)
         return false;
-    void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    void* map = os::Sys().mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (map == MAP_FAILED) return false;
     auto* bytes = static_cast<std::uint8_t*>(map);
     const auto size = static_cast<std::uint32_t>(content.size());
@@ -206,13 +172,14 @@ bool CreateSharedOptionsBlock(ModuleHandle handle) {
 
 bool ReadSharedOptionsBlock(ModuleHandle handle, ByteBuffer& content) {
     const std::string name = OwnBlockName(handle);
-    int raw = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    int raw = os::Sys().shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (raw < 0) return false;
     Fd fd(raw);
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || st.st_size < static_cast<off_t>(kSizeField)) return false;
+    if (os::Sys().fstat(fd.get(), &st) != 0 || st.st_size < static_cast<off_t>(kSizeField))
+        return false;
     const auto total = static_cast<std::size_t>(st.st_size);
-    void* map = mmap(nullptr, total, PROT_READ, MAP_SHARED, fd.get(), 0);
+    void* map = os::Sys().mmap(nullptr, total, PROT_READ, MAP_SHARED, fd.get(), 0);
     if (map == MAP_FAILED) return false;
     const auto* bytes = static_cast<const std::uint8_t*>(map);
     std::uint32_t size = 0;
