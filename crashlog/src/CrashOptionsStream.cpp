@@ -21,6 +21,14 @@ class Writer {
         for (int i = 0; i < count; ++i)
             out_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     }
+    // The stored form follows the type (see CrashOptionsList.inc).
+    void Value(bool value) { Bool(value); }
+    void Value(std::uint64_t value) { Bytes(value, 6); }
+    void Value(const std::string& value) { Str(value); }
+    template <typename T>
+    void Value(T value) {
+        Num(value);
+    }
     void Str(std::string_view s) {
         // A single trailing line break (the first CR LF being the last two
         // characters) is an artefact of multi-line editors and is not kept.
@@ -68,6 +76,14 @@ class Reader {
         pos_ += count;
         value = v;
         return true;
+    }
+    // The stored form follows the type (see CrashOptionsList.inc).
+    bool Value(bool& value) { return Bool(value); }
+    bool Value(std::uint64_t& value) { return Raw(value, 6); }
+    bool Value(std::string& value) { return Str(value); }
+    template <typename T>
+    bool Value(T& value) {
+        return Num(value);
     }
     bool Str(std::string& value) {
         if (AtEnd()) return false;
@@ -121,6 +137,95 @@ std::uint64_t UpgradeShownFields(std::uint64_t stored, std::span<const Insertion
     return result;
 }
 
+// The ladder of library data below 6000, step by step as the versions added
+// and moved options (the ladder is listed in CrashOptionsList.inc).
+void ReadOldOptions(Reader& r, TCrashModuleOptions& o, unsigned V) {
+    TCrashOptionValues& v = OptionsStreamAccess::Values(o);
+    r.Bool(v.LoggingEnabled);
+    r.Bool(v.ApplyFilters);
+    r.Num(v.LogFlags);
+    if (V < 500) {
+        std::uint8_t showDialog;
+        if (r.Num(showDialog)) {
+            if (V < 450) showDialog = showDialog == 0 ? 1 : 0;
+            if (showDialog == 0) v.DialogKind = 0;
+        }
+    }
+    r.Bool(v.ReportInMessageBody);
+    if (V >= 450 && V < 500) {
+        static constexpr int kBits[] = {2, 4, 0};
+        for (int bit : kBits) {
+            std::uint8_t b;
+            if (r.Num(b)) SetBit(v.SendFlags, bit, b != 0);
+        }
+    }
+    if (V > 400) {
+        r.Bool(v.StoreInLogFile);
+        if (r.Num(v.FirstTab) && v.FirstTab == 3) v.FirstTab = 5;
+    }
+    if (V > 402 && V < 500) {
+        std::uint8_t b;
+        if (r.Num(b)) SetBit(v.DialogFlags, 6, b != 0);
+    }
+    if (V >= 420) {
+        r.Bool(v.DetectFrozen);
+        if (r.Num(v.FrozenSeconds) && V < 422) v.FrozenSeconds /= 1000;
+        std::string frozenText;
+        if (r.Str(frozenText) && !frozenText.empty())
+            OptionsStreamAccess::Text(o, 156) = frozenText;
+    }
+    if (V >= 450) r.Str(v.SmtpSender);
+    r.Str(v.SmtpServer);
+    if (V >= 450) r.Num(v.SmtpServerPort);
+    if (V > 420) {
+        r.Str(v.SmtpLogin);
+        r.Str(v.SmtpAuthPassword);
+        r.Num(v.TerminateButtonAction);
+    }
+    {
+        std::uint8_t b;
+        if (r.Num(b) && b == 0) v.TerminateButtonAction = 0;
+    }
+    r.Num(v.ErrorsToKeep);
+    r.Num(v.ErrorsBeforeTerminateButton);
+    r.Str(v.MailRecipients);
+    r.Str(v.MailSubject);
+    if (r.Num(v.MailMode) && V < 450 && v.MailMode != 0) v.MailMode = v.SmtpServer.empty() ? 1 : 2;
+
+    const std::size_t width = V < 500 ? 4 : 5;
+    std::uint64_t shown;
+    if (r.Raw(shown, width))
+        v.ShownFields = V < 500 ? UpgradeShownFields(shown, kShownBelow500)
+                                : UpgradeShownFields(shown, kShownBelow6000);
+    if (V < 450) {
+        std::uint8_t ignored;
+        r.Num(ignored);
+    }
+    r.Str(v.OutputFolder);
+
+    if (V >= 500) {
+        r.Num(v.WebMode);
+        r.Str(v.WebAddress);
+        r.Str(v.WebLogin);
+        r.Str(v.WebAuthPassword);
+        r.Num(v.WebServerPort);
+        r.Str(v.ExtraAttachments);
+        r.Num(v.SendFlags);
+        std::uint8_t b;
+        if (r.Num(b)) v.DialogFlags = b;
+        r.Num(v.AutoCloseSeconds);
+        r.Str(v.SupportPage);
+        r.Str(v.WebPageTemplate);
+        r.Num(v.CallStackFlags);
+        if (r.Num(b)) v.BehaviourFlags = b;
+        r.Num(v.RepeatAction);
+        r.Num(v.RepeatCount);
+        r.Num(v.RepeatMinutes);
+    }
+    SetBit(v.SendFlags, 9, false);
+    v.CallStackFlags |= call_stack_flags::ReadFromOldData;
+}
+
 }  // namespace
 
 bool OldDataHasText(std::uint16_t version, int index) {
@@ -144,57 +249,9 @@ bool OldDataHasText(std::uint16_t version, int index) {
 void WriteOptionsStream(const TCrashModuleOptions& o, ByteBuffer& out) {
     Writer w(out);
     const TCrashOptionValues& v = o.Values();
-    w.Bool(v.LoggingEnabled);
-    w.Bool(v.ApplyFilters);
-    w.Num(v.LogFlags);
-    w.Bool(v.ReportInMessageBody);
-    w.Bool(v.StoreInLogFile);
-    w.Num(v.FirstTab);
-    w.Bool(v.DetectFrozen);
-    w.Num(v.FrozenSeconds);
-    w.Str(v.SmtpSender);
-    w.Str(v.SmtpServer);
-    w.Num(v.SmtpServerPort);
-    w.Str(v.SmtpLogin);
-    w.Str(v.SmtpAuthPassword);
-    w.Num(v.TerminateButtonAction);
-    w.Num(v.ErrorsToKeep);
-    w.Num(v.ErrorsBeforeTerminateButton);
-    w.Str(v.MailRecipients);
-    w.Str(v.MailSubject);
-    w.Num(v.MailMode);
-    w.Bytes(v.ShownFields, 6);
-    w.Str(v.OutputFolder);
-    w.Num(v.WebMode);
-    w.Str(v.WebAddress);
-    w.Str(v.WebLogin);
-    w.Str(v.WebAuthPassword);
-    w.Num(v.WebServerPort);
-    w.Str(v.ExtraAttachments);
-    w.Num(v.SendFlags);
-    w.Num(v.DialogFlags);
-    w.Num(v.AutoCloseSeconds);
-    w.Str(v.SupportPage);
-    w.Str(v.WebPageTemplate);
-    w.Num(v.CallStackFlags);
-    w.Num(v.BehaviourFlags);
-    w.Num(v.LeakFlags);
-    w.Num(v.RepeatAction);
-    w.Num(v.RepeatCount);
-    w.Num(v.RepeatMinutes);
-    w.Num(v.CompiledFileFlags);
-    w.Num(v.DialogKind);
-    w.Str(v.ProxyAddress);
-    w.Str(v.ProxyLogin);
-    w.Str(v.ProxyAuthPassword);
-    w.Num(v.ProxyServerPort);
-    w.Str(v.TrackerLogin);
-    w.Str(v.TrackerAuthPassword);
-    w.Str(v.TrackerAssignee);
-    w.Str(v.TrackerProject);
-    w.Str(v.TrackerCategory);
-    w.Str(v.TrackerExtraId);
-    w.Str(v.ArchivePassword);
+#define CRASHLOG_OPTION(Type, Name, Default, Access) w.Value(v.Name);
+#include "crashlog/CrashOptionsList.inc"
+#undef CRASHLOG_OPTION
 
     const auto& filters = o.Filters();
     w.Num(static_cast<std::uint32_t>(filters.Count()));
@@ -224,121 +281,13 @@ std::size_t ReadOptionsStream(TCrashModuleOptions& o, std::span<const std::uint8
     Reader r(data);
     TCrashOptionValues& v = OptionsStreamAccess::Values(o);
 
-    r.Bool(v.LoggingEnabled);
-    r.Bool(v.ApplyFilters);
-    r.Num(v.LogFlags);
-    if (V < 500) {
-        std::uint8_t showDialog;
-        if (r.Num(showDialog)) {
-            if (V < 450) showDialog = showDialog == 0 ? 1 : 0;
-            if (showDialog == 0) v.DialogKind = 0;
-        }
-    }
-    r.Bool(v.ReportInMessageBody);
-    if (V >= 450 && V < 500) {
-        static constexpr int kBits[] = {2, 4, 0};
-        for (int bit : kBits) {
-            std::uint8_t b;
-            if (r.Num(b)) SetBit(v.SendFlags, bit, b != 0);
-        }
-    }
-    if (V > 400) {
-        r.Bool(v.StoreInLogFile);
-        if (r.Num(v.FirstTab) && old && v.FirstTab == 3) v.FirstTab = 5;
-    }
-    if (V > 402 && V < 500) {
-        std::uint8_t b;
-        if (r.Num(b)) SetBit(v.DialogFlags, 6, b != 0);
-    }
-    if (V >= 420) {
-        r.Bool(v.DetectFrozen);
-        if (r.Num(v.FrozenSeconds) && V < 422) v.FrozenSeconds /= 1000;
-        if (old) {
-            std::string frozenText;
-            if (r.Str(frozenText) && !frozenText.empty())
-                OptionsStreamAccess::Text(o, 156) = frozenText;
-        }
-    }
-    if (V >= 450) r.Str(v.SmtpSender);
-    r.Str(v.SmtpServer);
-    if (V >= 450) r.Num(v.SmtpServerPort);
-    if (V > 420) {
-        r.Str(v.SmtpLogin);
-        r.Str(v.SmtpAuthPassword);
-        r.Num(v.TerminateButtonAction);
-    }
-    if (old) {
-        std::uint8_t b;
-        if (r.Num(b) && b == 0) v.TerminateButtonAction = 0;
-    }
-    r.Num(v.ErrorsToKeep);
-    r.Num(v.ErrorsBeforeTerminateButton);
-    r.Str(v.MailRecipients);
-    r.Str(v.MailSubject);
-    if (r.Num(v.MailMode) && V < 450 && v.MailMode != 0) v.MailMode = v.SmtpServer.empty() ? 1 : 2;
-
     if (!old) {
-        std::uint64_t shown;
-        if (r.Raw(shown, 6)) v.ShownFields = shown;
+        // The current layout is the option list in order.
+#define CRASHLOG_OPTION(Type, Name, Default, Access) r.Value(v.Name);
+#include "crashlog/CrashOptionsList.inc"
+#undef CRASHLOG_OPTION
     } else {
-        const std::size_t width = V < 500 ? 4 : 5;
-        std::uint64_t shown;
-        if (r.Raw(shown, width))
-            v.ShownFields = V < 500 ? UpgradeShownFields(shown, kShownBelow500)
-                                    : UpgradeShownFields(shown, kShownBelow6000);
-        if (V < 450) {
-            std::uint8_t ignored;
-            r.Num(ignored);
-        }
-    }
-    r.Str(v.OutputFolder);
-
-    if (V >= 500) {
-        r.Num(v.WebMode);
-        r.Str(v.WebAddress);
-        r.Str(v.WebLogin);
-        r.Str(v.WebAuthPassword);
-        r.Num(v.WebServerPort);
-        r.Str(v.ExtraAttachments);
-        r.Num(v.SendFlags);
-        if (old) {
-            std::uint8_t b;
-            if (r.Num(b)) v.DialogFlags = b;
-        } else {
-            r.Num(v.DialogFlags);
-        }
-        r.Num(v.AutoCloseSeconds);
-        r.Str(v.SupportPage);
-        r.Str(v.WebPageTemplate);
-        r.Num(v.CallStackFlags);
-        if (old) {
-            std::uint8_t b;
-            if (r.Num(b)) v.BehaviourFlags = b;
-        } else {
-            r.Num(v.BehaviourFlags);
-            r.Num(v.LeakFlags);
-        }
-        r.Num(v.RepeatAction);
-        r.Num(v.RepeatCount);
-        r.Num(v.RepeatMinutes);
-    }
-    if (old) {
-        SetBit(v.SendFlags, 9, false);
-        v.CallStackFlags |= call_stack_flags::ReadFromOldData;
-    } else {
-        r.Num(v.CompiledFileFlags);
-        r.Num(v.DialogKind);
-        r.Str(v.ProxyAddress);
-        r.Str(v.ProxyLogin);
-        r.Str(v.ProxyAuthPassword);
-        r.Num(v.ProxyServerPort);
-        r.Str(v.TrackerLogin);
-        r.Str(v.TrackerAuthPassword);
-        r.Str(v.TrackerAssignee);
-        r.Str(v.TrackerProject);
-        r.Str(v.TrackerCategory);
-        r.Str(v.TrackerExtraId);
-        r.Str(v.ArchivePassword);
+        ReadOldOptions(r, o, V);
     }
     v.ShownFields &= kAllShownFields;
 

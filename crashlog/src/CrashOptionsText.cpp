@@ -23,39 +23,11 @@ struct FieldEntry {
     Field field;
 };
 
-#define F(Name)                          \
-    FieldEntry {                         \
-#Name, &TCrashOptionValues::Name \
-    }
 const FieldEntry kFields[] = {
-    F(LoggingEnabled),    F(ApplyFilters),
-    F(LogFlags),          F(ReportInMessageBody),
-    F(StoreInLogFile),    F(FirstTab),
-    F(DetectFrozen),      F(FrozenSeconds),
-    F(SmtpSender),        F(SmtpServer),
-    F(SmtpServerPort),    F(SmtpLogin),
-    F(SmtpAuthPassword),  F(TerminateButtonAction),
-    F(ErrorsToKeep),      F(ErrorsBeforeTerminateButton),
-    F(MailRecipients),    F(MailSubject),
-    F(MailMode),          F(ShownFields),
-    F(OutputFolder),      F(WebMode),
-    F(WebAddress),        F(WebLogin),
-    F(WebAuthPassword),   F(WebServerPort),
-    F(ExtraAttachments),  F(SendFlags),
-    F(DialogFlags),       F(AutoCloseSeconds),
-    F(SupportPage),       F(WebPageTemplate),
-    F(CallStackFlags),    F(BehaviourFlags),
-    F(LeakFlags),         F(RepeatAction),
-    F(RepeatCount),       F(RepeatMinutes),
-    F(CompiledFileFlags), F(DialogKind),
-    F(ProxyAddress),      F(ProxyLogin),
-    F(ProxyAuthPassword), F(ProxyServerPort),
-    F(TrackerLogin),      F(TrackerAuthPassword),
-    F(TrackerAssignee),   F(TrackerProject),
-    F(TrackerCategory),   F(TrackerExtraId),
-    F(ArchivePassword),
+#define CRASHLOG_OPTION(Type, Name, Default, Access) {#Name, &TCrashOptionValues::Name},
+#include "crashlog/CrashOptionsList.inc"
+#undef CRASHLOG_OPTION
 };
-#undef F
 
 bool SameNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;

@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace crashlog {
@@ -124,60 +125,13 @@ extern const char* const kDefaultWebPageTemplate;
 extern const char* const kDefaultSmtpSender;
 
 // Every option that the options stream carries before the filter list, in
-// stream order.  Plain data: the options class wraps it with setters that
-// announce each change.
+// stream order (the list and the stream's versions: CrashOptionsList.inc).
+// Plain data: the options class wraps it with setters that announce each
+// change.
 struct TCrashOptionValues {
-    bool LoggingEnabled = false;
-    bool ApplyFilters = true;
-    std::uint8_t LogFlags = 0x30;
-    bool ReportInMessageBody = false;
-    bool StoreInLogFile = true;
-    std::uint8_t FirstTab = 0;
-    bool DetectFrozen = false;
-    std::uint32_t FrozenSeconds = 60;
-    std::string SmtpSender = kDefaultSmtpSender;
-    std::string SmtpServer;
-    std::uint16_t SmtpServerPort = 25;
-    std::string SmtpLogin;
-    std::string SmtpAuthPassword;
-    std::uint8_t TerminateButtonAction = 2;
-    std::uint32_t ErrorsToKeep = 32;
-    std::uint32_t ErrorsBeforeTerminateButton = 3;
-    std::string MailRecipients;
-    std::string MailSubject;
-    std::uint8_t MailMode = 0;
-    std::uint64_t ShownFields = kAllShownFields;  // 48 bits used
-    std::string OutputFolder;
-    std::uint8_t WebMode = 0;
-    std::string WebAddress;
-    std::string WebLogin;
-    std::string WebAuthPassword;
-    std::uint32_t WebServerPort = 0;
-    std::string ExtraAttachments;
-    std::uint16_t SendFlags = 0x51;
-    std::uint16_t DialogFlags = 0x018F;
-    std::uint32_t AutoCloseSeconds = 0;
-    std::string SupportPage;
-    std::string WebPageTemplate = kDefaultWebPageTemplate;
-    std::uint8_t CallStackFlags = 0x0F;
-    std::uint16_t BehaviourFlags = 0x0058;
-    std::uint8_t LeakFlags = 0x1E;
-    std::uint8_t RepeatAction = 2;
-    std::uint32_t RepeatCount = 10;
-    std::uint32_t RepeatMinutes = 1;
-    std::uint8_t CompiledFileFlags = 0x01;
-    std::uint8_t DialogKind = 2;
-    std::string ProxyAddress;
-    std::string ProxyLogin;
-    std::string ProxyAuthPassword;
-    std::uint16_t ProxyServerPort = 8080;
-    std::string TrackerLogin;
-    std::string TrackerAuthPassword;
-    std::string TrackerAssignee;
-    std::string TrackerProject;
-    std::string TrackerCategory;
-    std::string TrackerExtraId;
-    std::string ArchivePassword;
+#define CRASHLOG_OPTION(Type, Name, Default, Access) Type Name = Default;
+#include "crashlog/CrashOptionsList.inc"
+#undef CRASHLOG_OPTION
 
     bool operator==(const TCrashOptionValues&) const = default;
 };
@@ -298,84 +252,32 @@ class TCrashModuleOptions {
     // Replaces every option of the table at once (one change step).
     void SetValues(const TCrashOptionValues& values);
 
-#define CRASHLOG_OPTION(Type, Name) \
-    Type Name() const {             \
-        return values_.Name;        \
-    }                               \
-    void Set##Name(Type value) {    \
-        values_.Name = value;       \
-        Changed();                  \
+    // Name()/SetName() for every option of the list; numbers and flags are
+    // returned by value, texts by reference.
+#define CRASHLOG_OPTION_GETTER(Type, Name)                                       \
+    std::conditional_t<std::is_scalar_v<Type>, Type, const Type&> Name() const { \
+        return values_.Name;                                                     \
     }
-#define CRASHLOG_STRING_OPTION(Name)     \
-    const std::string& Name() const {    \
-        return values_.Name;             \
-    }                                    \
-    void Set##Name(std::string value) {  \
-        values_.Name = std::move(value); \
-        Changed();                       \
+#define CRASHLOG_OPTION_Getter(Type, Name) CRASHLOG_OPTION_GETTER(Type, Name)
+#define CRASHLOG_OPTION_Plain(Type, Name) \
+    CRASHLOG_OPTION_GETTER(Type, Name)    \
+    void Set##Name(Type value) {          \
+        values_.Name = std::move(value);  \
+        Changed();                        \
     }
-    CRASHLOG_OPTION(bool, LoggingEnabled)
-    CRASHLOG_OPTION(bool, ApplyFilters)
-    CRASHLOG_OPTION(std::uint8_t, LogFlags)
-    CRASHLOG_OPTION(bool, ReportInMessageBody)
-    CRASHLOG_OPTION(bool, StoreInLogFile)
-    CRASHLOG_OPTION(std::uint8_t, FirstTab)
-    bool DetectFrozen() const {
-        return values_.DetectFrozen;
-    }
-    CRASHLOG_OPTION(std::uint32_t, FrozenSeconds)
-    CRASHLOG_STRING_OPTION(SmtpSender)
-    CRASHLOG_STRING_OPTION(SmtpServer)
-    CRASHLOG_OPTION(std::uint16_t, SmtpServerPort)
-    CRASHLOG_STRING_OPTION(SmtpLogin)
-    CRASHLOG_STRING_OPTION(SmtpAuthPassword)
-    CRASHLOG_OPTION(std::uint8_t, TerminateButtonAction)
-    CRASHLOG_OPTION(std::uint32_t, ErrorsToKeep)
-    CRASHLOG_OPTION(std::uint32_t, ErrorsBeforeTerminateButton)
-    CRASHLOG_STRING_OPTION(MailRecipients)
-    CRASHLOG_STRING_OPTION(MailSubject)
-    CRASHLOG_OPTION(std::uint8_t, MailMode)
-    std::uint64_t ShownFields() const {
-        return values_.ShownFields;
-    }
+#define CRASHLOG_OPTION(Type, Name, Default, Access) CRASHLOG_OPTION_##Access(Type, Name)
+#include "crashlog/CrashOptionsList.inc"
+#undef CRASHLOG_OPTION
+#undef CRASHLOG_OPTION_Plain
+#undef CRASHLOG_OPTION_Getter
+#undef CRASHLOG_OPTION_GETTER
+
+    // The setters that do more than store (SetDetectFrozen is virtual, above).
     // Bits above the 48th are dropped.
     void SetShownFields(std::uint64_t value) {
         values_.ShownFields = value & kAllShownFields;
         Changed();
     }
-    CRASHLOG_STRING_OPTION(OutputFolder)
-    CRASHLOG_OPTION(std::uint8_t, WebMode)
-    CRASHLOG_STRING_OPTION(WebAddress)
-    CRASHLOG_STRING_OPTION(WebLogin)
-    CRASHLOG_STRING_OPTION(WebAuthPassword)
-    CRASHLOG_OPTION(std::uint32_t, WebServerPort)
-    CRASHLOG_STRING_OPTION(ExtraAttachments)
-    CRASHLOG_OPTION(std::uint16_t, SendFlags)
-    CRASHLOG_OPTION(std::uint16_t, DialogFlags)
-    CRASHLOG_OPTION(std::uint32_t, AutoCloseSeconds)
-    CRASHLOG_STRING_OPTION(SupportPage)
-    CRASHLOG_STRING_OPTION(WebPageTemplate)
-    CRASHLOG_OPTION(std::uint8_t, CallStackFlags)
-    CRASHLOG_OPTION(std::uint16_t, BehaviourFlags)
-    CRASHLOG_OPTION(std::uint8_t, LeakFlags)
-    CRASHLOG_OPTION(std::uint8_t, RepeatAction)
-    CRASHLOG_OPTION(std::uint32_t, RepeatCount)
-    CRASHLOG_OPTION(std::uint32_t, RepeatMinutes)
-    CRASHLOG_OPTION(std::uint8_t, CompiledFileFlags)
-    CRASHLOG_OPTION(std::uint8_t, DialogKind)
-    CRASHLOG_STRING_OPTION(ProxyAddress)
-    CRASHLOG_STRING_OPTION(ProxyLogin)
-    CRASHLOG_STRING_OPTION(ProxyAuthPassword)
-    CRASHLOG_OPTION(std::uint16_t, ProxyServerPort)
-    CRASHLOG_STRING_OPTION(TrackerLogin)
-    CRASHLOG_STRING_OPTION(TrackerAuthPassword)
-    CRASHLOG_STRING_OPTION(TrackerAssignee)
-    CRASHLOG_STRING_OPTION(TrackerProject)
-    CRASHLOG_STRING_OPTION(TrackerCategory)
-    CRASHLOG_STRING_OPTION(TrackerExtraId)
-    CRASHLOG_STRING_OPTION(ArchivePassword)
-#undef CRASHLOG_OPTION
-#undef CRASHLOG_STRING_OPTION
 
     const std::string& MailBody() const {
         return mailBody_;
