@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "CrashDebugCodec.h"
+
 namespace crashlog {
 namespace {
 

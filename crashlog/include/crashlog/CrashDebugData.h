@@ -45,14 +45,9 @@ using Bytes = std::vector<uint8_t>;
 
 using TeaKey = std::array<uint32_t, 4>;
 
-// MD5 of the bytes, as 16 raw bytes.
-std::array<uint8_t, 16> Md5(ByteSpan data);
-// The key of a debug-data password (empty when none is set).
+// The key of a debug-data password (empty when none is set).  The cipher
+// itself is internal to the library.
 TeaKey DebugKeyFromPassword(std::string_view password);
-// CBC with an all-ones vector; a tail shorter than a block is XORed with the
-// encryption of the last cipher block.  Output length equals input length.
-Bytes TeaEncipher(const TeaKey& key, ByteSpan plain);
-Bytes TeaDecipher(const TeaKey& key, ByteSpan cipher);
 // The 4 check bytes written after the options: the magic, enciphered.
 uint32_t PasswordCheckWord(const TeaKey& key);
 
@@ -90,10 +85,6 @@ uint16_t NormaliseDataVersion(uint16_t v);
 std::optional<TCrashLibraryData> ParseLibraryData(ByteSpan data);
 // Parses the appended form at the end of a whole file image.
 std::optional<TCrashLibraryData> ParseAppendedLibraryData(ByteSpan file);
-
-// Inflates a whole zlib stream; nothing when damaged or larger than `limit`.
-std::optional<Bytes> Inflate(ByteSpan data, size_t limit = 512u << 20);
-Bytes Deflate(ByteSpan data, int level = 9);
 
 // ---- line records ----------------------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "CrashDebugCodec.h"
 #include "crashlog/CrashDebug.h"
 #include "crashlog/CrashDebugData.h"
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "CrashDebugCodec.h"
 #include "crashlog/CrashDebug.h"
 
 namespace crashlog {
