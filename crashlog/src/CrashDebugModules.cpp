@@ -370,6 +370,16 @@ bool TCrashModulesList::ResolveOther(TCrashModuleInfo& m, uintptr_t address, Sta
     return true;
 }
 
+namespace {
+// "ret", "retf", and the same behind the prefixes the decoder joins to the
+// mnemonic ("rep ret" is a common function end, "repne ret" another).
+bool IsReturn(std::string_view text) {
+    for (std::string_view prefix : {"lock ", "rep ", "repne "})
+        if (text.starts_with(prefix)) text.remove_prefix(prefix.size());
+    return text.starts_with("ret");
+}
+}  // namespace
+
 uint32_t MeasureCodeSize(uintptr_t address) {
     // Up to the first return, instruction by instruction, never past what
     // can be read.
@@ -386,7 +396,7 @@ uint32_t MeasureCodeSize(uintptr_t address) {
         std::string text = decoder.Disassemble(code, n, address + size, length);
         if (length <= 0) break;
         size += uint32_t(length);
-        if (text.rfind("ret", 0) == 0) break;
+        if (IsReturn(text)) break;
     }
     return std::max<uint32_t>(size, 1);
 }

@@ -257,6 +257,21 @@ struct TDisAsmDecoder {
         if (!Fetch(b)) return;
         LastByte = b;
         const char* t = T.OneByte[b];
+        // 0x8F followed by a map number of 8 or more is an XOP prefix, not
+        // pop (whose reg field is 0); decoding it as pop would lose step.
+        if (b == 0x8F && Pos < Avail && (Code[Pos] & 0x1F) >= 8) {
+            Vex('x');
+            return;
+        }
+        // The 32-bit tables list F3 on its own line, but endbr32/endbr64
+        // are single instructions that happen to begin with it.
+        if (!Is64 && b == 0xF3 && Pos == 1 && Avail >= 4 && Code[1] == 0x0F && Code[2] == 0x1E &&
+            (Code[3] == 0xFA || Code[3] == 0xFB)) {
+            Pos = 4;
+            St.Length = 4;
+            StartTemplate(Code[3] == 0xFB ? "endbr32" : "endbr64");
+            return;
+        }
         if (Is64 && b == 0x90) {
             if (Rep == 0xF3) {
                 t = "pause";
@@ -385,7 +400,20 @@ struct TDisAsmDecoder {
                 const int index = disasm::GroupIndex(a);
                 const int m = ModRM();
                 if (Truncated) return;
-                const char* entry = index < 0 ? nullptr : T.Group[index][(m >> 3) & 7];
+                const int reg = (m >> 3) & 7;
+                const char* entry = index < 0 ? nullptr : T.Group[index][reg];
+                if (index >= 0 && (m >> 6) != 3 && T.GroupMemory[index][reg]) {
+                    entry = T.GroupMemory[index][reg];
+                    // The VMCS pointer load takes its other names from the
+                    // prefix, which then is no repeat or size prefix.
+                    if (a == 'n' && reg == 6 && Rep == 0xF3) {
+                        entry = "vmxon #Mq_";
+                        Rep = 0;
+                    } else if (a == 'n' && reg == 6 && Op66) {
+                        entry = "vmclear #Mq_";
+                        Op66 = false;
+                    }
+                }
                 if (!entry && Is64 && index >= 0) {
                     // Forms these tables do not name still have the group's
                     // layout; decoding it keeps the length right.
@@ -469,7 +497,7 @@ struct TDisAsmDecoder {
         std::uint8_t b1 = 0, skip = 0, op = 0;
         if (!Fetch(b1)) return;
         int map = 1;
-        if (kind == '3') {
+        if (kind == '3' || kind == 'x') {
             map = b1 & 0x1F;
             if (!Fetch(skip)) return;
         } else if (kind == '4') {
@@ -477,6 +505,10 @@ struct TDisAsmDecoder {
             if (!Fetch(skip) || !Fetch(skip)) return;
         }
         if (!Fetch(op)) return;
+        if ((kind == 'x') != (map >= 8)) {
+            Invalid = true;
+            return;
+        }
         switch (map) {
             case 1:
                 if (op == 0x77) {
@@ -491,7 +523,14 @@ struct TDisAsmDecoder {
                 StartTemplate("?#Ex_");
                 return;
             case 3:
+            case 8:  // XOP maps: 8 has an 8-bit immediate, 10 a 32-bit one
                 StartTemplate("?#Ex_, #Ib_");
+                return;
+            case 9:
+                StartTemplate("?#Ex_");
+                return;
+            case 10:
+                StartTemplate("?#Ex_, #Id_");
                 return;
             default:
                 Invalid = true;
@@ -538,7 +577,12 @@ struct TDisAsmDecoder {
                 Immediate(size, false, flag == '8');
                 return;
             case 'J':
-                Relative(sizeLetter == 'b' ? 1 : Is64 ? 4 : OperandSize(false), flag);
+                // Near branches ignore 0x66 in 64-bit mode; xbegin ("w") does not.
+                Relative(sizeLetter == 'b'         ? 1
+                         : Is64 && flag != 'w'     ? 4
+                         : OperandSize(false) == 2 ? 2
+                                                   : 4,
+                         flag);
                 return;
             case 'M':
                 if (Mod() == 3) {
@@ -831,9 +875,13 @@ struct TDisAsmDecoder {
             if (Rep) text += Rep == 0xF3 ? "rep " : "repne ";
             const std::size_t blank = Out.find(' ');
             if (blank == std::string::npos) return text + Out;
+            // A call-back may have emptied the operands: the padding is then
+            // all that follows the mnemonic.
+            const std::size_t operands = Out.find_first_not_of(' ', blank);
             text += Out.substr(0, blank);
+            if (operands == std::string::npos) return text;
             text.append(text.size() < 8 ? 8 - text.size() : 1, ' ');
-            text += Out.substr(Out.find_first_not_of(' ', blank));
+            text += Out.substr(operands);
             return text;
         }
         return std::move(Out);
@@ -866,12 +914,33 @@ std::string TDisAsm::Disassemble(const std::uint8_t* code, std::size_t size, std
                                  int& length) const {
     length = 0;
     if (size == 0 || code == nullptr) return {};
-    TDisAsmDecoder first(*this, code, size, address, -1);
-    first.Run();
-    if (!first.NeedsLength || first.Truncated || first.Invalid) return first.Finish(length);
-    TDisAsmDecoder second(*this, code, size, address, static_cast<int>(first.Pos));
-    second.Run();
-    return second.Finish(length);
+    // The listing runs while a crash is reported: nothing may escape from
+    // here, not even from a call-back or a failed allocation.
+    try {
+        TDisAsmDecoder first(*this, code, size, address, -1);
+        first.Run();
+        if (!first.NeedsLength || first.Truncated || first.Invalid) return first.Finish(length);
+        TDisAsmDecoder second(*this, code, size, address, static_cast<int>(first.Pos));
+        second.Run();
+        return second.Finish(length);
+    } catch (...) {
+    }
+    // A call-back failed: the line without call-backs still has the right
+    // length.
+    try {
+        if (OnJump_.Event || OnCall_.Event || OnAddress_.Event || OnMemory_.Event ||
+            OnImmediate_.Event)
+            return TDisAsm(Mode_).Disassemble(code, size, address, length);
+    } catch (...) {
+    }
+    {
+        // Out of memory: the DB form of one byte fits a string's own buffer.
+        length = 1;
+        char db[] = "DB      $00  //";
+        db[9] = "0123456789ABCDEF"[code[0] >> 4];
+        db[10] = "0123456789ABCDEF"[code[0] & 0xF];
+        return std::string(db);
+    }
 }
 
 std::string TDisAsm::Disassemble(std::uint64_t address, int& length) const {

@@ -74,7 +74,8 @@ class TDisAsm {
     // most min(size, kMaxInstructionLength) bytes.  `length` receives the
     // number of bytes consumed: at least 1 when there are bytes, 0 only when
     // size is 0 or code is null.  When the bytes end before the instruction
-    // does, the text is the "DB" form of the bytes available.
+    // does, the text is the "DB" form of the bytes available.  Never throws:
+    // when a call-back throws, the line is made again without call-backs.
     std::string Disassemble(const std::uint8_t* code, std::size_t size, std::uint64_t address,
                             int& length) const;
 

@@ -12,7 +12,8 @@
 //       register in the opcode's low bits.  Sizes: b w d q t s x(16) v c a p,
 //       blank for none.  Flag: "j"/"c" jump or call for J; "6" the operand
 //       defaults to 64 bits in 64-bit mode; "8" an immediate as wide as the
-//       operand (only mov r64, imm64); "_" nothing.
+//       operand (only mov r64, imm64); "w" a jump target that 0x66 narrows
+//       to 16 bits in 64-bit mode too (xbegin); "_" nothing.
 //   "@" control letter argument, 3 characters (2 for "@e" and "@m"):
 //       @p<seg> segment prefix, @so/@sa operand/address size prefix,
 //       @c2 two-byte page, @c3/@c4 the 0x38/0x3A pages, @ca..@ch the
@@ -22,6 +23,10 @@
 //       exact ModRM, @r REX prefix, @f2/@f3/@fl repeat and lock prefixes,
 //       @v2/@v3/@v4 the two- and three-byte vector prefixes and the
 //       four-byte extended one (these last ones only in 64-bit mode).
+//       0x8F followed by a map number of 8 or more (XOP) is recognised by
+//       the decoder itself, before the pop template applies.
+//   A group row may have memory forms of its own (GroupMemory): they replace
+//   the row's template when the ModRM byte names memory.
 //   A template starting with "?" decodes its operands for their length and
 //   is then written in the "DB" form: the instruction is known to exist but
 //   has no mnemonic here.
@@ -635,6 +640,12 @@ const GroupRow kGroups64[] = {
       "psllq #Ux_, #Ib_", "pslldq #Ux_, #Ib_"}},
 };
 
+// Memory forms of 0x0F 0xC7 whose register forms are rdrand/rdseed: the VMCS
+// pointer loads and stores (0x66 and 0xF3 turn /6 into vmclear and vmxon).
+const GroupRow kGroupMemory64[] = {
+    {'n', {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "vmptrld #Mq_", "vmptrst #Mq_"}},
+};
+
 struct PrefixedEntry {
     MandatoryPrefix Prefix;
     std::uint8_t Opcode;
@@ -746,7 +757,7 @@ constexpr ExactEntry kExact[] = {
     {'2', 0xC9, "mwait"},   {'2', 0xD0, "xgetbv"},      {'2', 0xD1, "xsetbv"},
     {'2', 0xD5, "xend"},    {'2', 0xD6, "xtest"},       {'2', 0xF8, "swapgs"},
     {'2', 0xF9, "rdtscp"},  {'3', 0xE8, "lfence"},      {'3', 0xF0, "mfence"},
-    {'3', 0xF8, "sfence"},  {'4', 0xF8, "xabort #Ib_"}, {'5', 0xF8, "xbegin #Jvj"},
+    {'3', 0xF8, "sfence"},  {'4', 0xF8, "xabort #Ib_"}, {'5', 0xF8, "xbegin #Jvw"},
 };
 
 struct SizedRow {
@@ -835,6 +846,8 @@ void Fill64(TemplateSet& t, Storage& storage) {
         t.TwoByte[e.Opcode] = e.Template;
     for (const GroupRow& g : kGroups64)
         t.Group[GroupIndex(g.Name)] = g.Templates;
+    for (const GroupRow& g : kGroupMemory64)
+        t.GroupMemory[GroupIndex(g.Name)] = g.Templates;
     for (const Entry* list : {std::begin(kMmxArithmetic), std::begin(kSseIntegerArithmetic)}) {
         const Entry* end = list == std::begin(kMmxArithmetic) ? std::end(kMmxArithmetic)
                                                               : std::end(kSseIntegerArithmetic);

@@ -24,6 +24,8 @@ struct TemplateSet {
     std::array<const char*, 256> OneByte{};
     std::array<const char*, 256> TwoByte{};
     std::array<std::array<const char*, 8>, kGroupCount> Group{};
+    // Forms that replace a group's template when ModRM names memory.
+    std::array<std::array<const char*, 8>, kGroupCount> GroupMemory{};
     std::array<std::array<const char*, 8>, 8> FpuMemory{};     // by escape, reg field
     std::array<std::array<const char*, 64>, 8> FpuRegister{};  // by escape, ModRM - 0xC0
     std::array<std::array<const char*, 256>, kMandatoryPrefixCount> Mandatory{};

@@ -355,3 +355,25 @@ TEST(Processes, OwnProcessIsListed) {
 
 }  // namespace
 }  // namespace crashlog
+
+// An export without a size is measured up to its first return, whatever
+// prefix the return carries ("rep ret" ends many compiled functions).
+TEST(ExportSize, MeasureStopsAtEveryFormOfReturn) {
+    struct Case {
+        const char* Label;
+        std::vector<uint8_t> Code;
+        uint32_t Size;
+    };
+    const Case cases[] = {
+        {"ret", {0x31, 0xC0, 0xC3, 0x90, 0xC3}, 3},
+        {"rep ret", {0x31, 0xC0, 0xF3, 0xC3, 0x90, 0xC3}, 4},
+        {"repne ret", {0x31, 0xC0, 0xF2, 0xC3, 0x90, 0xC3}, 4},
+        {"ret imm16", {0xC2, 0x08, 0x00, 0xC3}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Label);
+        std::vector<uint8_t> code = c.Code;
+        code.resize(64, 0xCC);
+        EXPECT_EQ(crashlog::MeasureCodeSize(reinterpret_cast<uintptr_t>(code.data())), c.Size);
+    }
+}

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "ElfText.h"
 #include "crashlog/CrashDisasm.h"
@@ -93,6 +94,45 @@ void Report(const char* what, const Agreement& a) {
     for (const auto& [bytes, count] : a.UnnamedBytes) {
         if (++shown > 40) break;
         std::printf("  DB %s x%ld\n", bytes.c_str(), count);
+    }
+}
+
+// Encodings rare in compiled code but met in system libraries: the peer
+// must agree on each length.
+TEST(DisasmPeer, RareEncodingsAgree) {
+    struct Sample {
+        TDisAsmMode Mode;
+        std::vector<std::uint8_t> Bytes;
+    };
+    const Sample samples[] = {
+        {TDisAsmMode::Bits64, {0x0F, 0xC7, 0x34, 0x24}},
+        {TDisAsmMode::Bits64, {0x0F, 0xC7, 0x38}},
+        {TDisAsmMode::Bits64, {0x66, 0x0F, 0xC7, 0x30}},
+        {TDisAsmMode::Bits64, {0x0F, 0xC7, 0xF0}},
+        {TDisAsmMode::Bits64, {0x66, 0xC7, 0xF8, 0x10, 0x00}},
+        {TDisAsmMode::Bits64, {0x8F, 0xE8, 0x78, 0xC2, 0xEC, 0x0E}},
+        {TDisAsmMode::Bits64, {0x8F, 0xE9, 0x78, 0x81, 0xC1}},
+        {TDisAsmMode::Bits64, {0x8F, 0xEA, 0x78, 0x10, 0xC0, 0x01, 0x02, 0x00, 0x00}},
+        {TDisAsmMode::Bits64, {0xF2, 0xE9, 0x00, 0x01, 0x00, 0x00}},
+        {TDisAsmMode::Bits32, {0xF3, 0x0F, 0x1E, 0xFB}},
+        {TDisAsmMode::Bits32, {0x8F, 0xE8, 0x78, 0xC2, 0xEC, 0x0E}},
+        {TDisAsmMode::Bits32, {0x66, 0xC7, 0xF8, 0x10, 0x00}},
+    };
+    for (const Sample& s : samples) {
+        SCOPED_TRACE(HexBytes(s.Bytes.data(), static_cast<int>(s.Bytes.size())));
+        ZydisDecoder peer;
+        if (s.Mode == TDisAsmMode::Bits64) {
+            ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
+        } else {
+            ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32);
+        }
+        ZydisDecodedInstruction insn;
+        ASSERT_TRUE(ZYAN_SUCCESS(
+            ZydisDecoderDecodeInstruction(&peer, nullptr, s.Bytes.data(), s.Bytes.size(), &insn)));
+        int length = 0;
+        TDisAsm(s.Mode).Disassemble(s.Bytes.data(), s.Bytes.size(), 0x1000, length);
+        EXPECT_EQ(length, insn.length);
+        EXPECT_EQ(length, static_cast<int>(s.Bytes.size()));
     }
 }
 

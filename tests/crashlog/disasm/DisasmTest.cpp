@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,52 @@ TEST(Disasm64, RexRipRelativeAndSse) {
         });
 }
 
+// Encodings whose length once came out wrong and threw the listing out of
+// step (lengths as an independent decoder gives them).
+TEST(Disasm64, RareEncodingsKeepTheirLength) {
+    ExpectCases(
+        TDisAsmMode::Bits64,
+        {
+            {"VMCS pointer load is a memory form",
+             {0x0F, 0xC7, 0x34, 0x24},
+             "vmptrld qword ptr [rsp]",
+             4},
+            {"VMCS pointer store", {0x0F, 0xC7, 0x38}, "vmptrst qword ptr [rax]", 3},
+            {"0x66 makes the load vmclear", {0x66, 0x0F, 0xC7, 0x30}, "vmclear qword ptr [rax]", 4},
+            {"0xF3 makes the load vmxon", {0xF3, 0x0F, 0xC7, 0x30}, "vmxon   qword ptr [rax]", 4},
+            {"register form stays rdrand", {0x0F, 0xC7, 0xF0}, "rdrand  eax", 3},
+            {"register form stays rdseed", {0x0F, 0xC7, 0xF8}, "rdseed  eax", 3},
+            {"xbegin with a 16-bit target", {0x66, 0xC7, 0xF8, 0x10, 0x00}, "xbegin  +$0010", 5},
+            {"XOP map 8 with immediate",
+             {0x8F, 0xE8, 0x78, 0xC2, 0xEC, 0x0E},
+             "DB      $8F, $E8, $78, $C2, $EC, $0E  //",
+             6},
+            {"XOP map 9", {0x8F, 0xE9, 0x78, 0x81, 0xC1}, "DB      $8F, $E9, $78, $81, $C1  //", 5},
+            {"XOP map 10 with a 32-bit immediate",
+             {0x8F, 0xEA, 0x78, 0x10, 0xC0, 0x01, 0x02, 0x00, 0x00},
+             "DB      $8F, $EA, $78, $10, $C0, $01, $02, $00, $00  //",
+             9},
+            {"pop is still pop", {0x8F, 0xC0}, "pop     rax", 2},
+            {"pop to memory", {0x8F, 0x00}, "pop     qword ptr [rax]", 2},
+        });
+}
+
+TEST(Disasm32, EndbranchAndXopAreSingleInstructions) {
+    ExpectCases(
+        TDisAsmMode::Bits32,
+        {
+            {"endbr32", {0xF3, 0x0F, 0x1E, 0xFB}, "endbr32", 4},
+            {"endbr64 bytes", {0xF3, 0x0F, 0x1E, 0xFA}, "endbr64", 4},
+            {"other F3 stays a prefix line", {0xF3, 0xA5}, "rep", 1},
+            {"F3 0F 1E cut short", {0xF3, 0x0F, 0x1E}, "rep", 1},
+            {"XOP",
+             {0x8F, 0xE8, 0x78, 0xC2, 0xEC, 0x0E},
+             "DB      $8F, $E8, $78, $C2, $EC, $0E  //",
+             6},
+            {"xbegin with a 16-bit target", {0x66, 0xC7, 0xF8, 0x10, 0x00}, "xbegin  +$0010", 5},
+        });
+}
+
 TEST(Disasm64, RipRelativeOperandsShowTheTarget) {
     const TDisAsm d(TDisAsmMode::Bits64);
     struct RipCase {
@@ -349,6 +396,39 @@ TEST(DisasmCallBacks, ReplacedTextIsNotScannedAgain) {
     const std::uint8_t call[] = {0xE8, 0x00, 0x00, 0x00, 0x00, 0x8B};
     EXPECT_EQ(d.Disassemble(call, sizeof call, 0x1000, length), "call    #Ev_@ga");
     EXPECT_EQ(length, 5);
+}
+
+void EmptyText(void*, std::uint64_t, std::uint64_t, std::string& text) {
+    text.clear();
+}
+void EmptyMemoryText(void*, const TDisAsmState&, int, std::string& text) {
+    text.clear();
+}
+void Throwing(void*, std::uint64_t, std::uint64_t, std::string&) {
+    throw std::runtime_error("call-back failed");
+}
+
+// A call-back may leave nothing of an operand, and may even throw: the
+// decoder still answers with a line and the instruction's length.
+TEST(DisasmCallBacks, EmptiedOrFailingOperandsNeverEscape) {
+    TDisAsm d(TDisAsmMode::Bits64);
+    d.SetOnJumpSymbol(EmptyText, nullptr);
+    d.SetOnMemoryOperand(EmptyMemoryText, nullptr);
+    int length = 0;
+    const std::uint8_t jump[] = {0xF2, 0xE9, 0x00, 0x01, 0x00, 0x00};
+    EXPECT_EQ(d.Disassemble(jump, sizeof jump, 0x1000, length), "repne jmp");
+    EXPECT_EQ(length, 6);
+    const std::uint8_t stos[] = {0xF3, 0x48, 0xAB};
+    EXPECT_EQ(d.Disassemble(stos, sizeof stos, 0x1000, length), "rep stosq");
+    const std::uint8_t cmpxchg[] = {0xF0, 0x0F, 0xB1, 0x0A};
+    EXPECT_EQ(d.Disassemble(cmpxchg, sizeof cmpxchg, 0x1000, length), "lock cmpxchg , ecx");
+    EXPECT_EQ(length, 4);
+
+    d.SetOnJumpSymbol(Throwing, nullptr);
+    std::string text;
+    EXPECT_NO_THROW(text = d.Disassemble(jump, sizeof jump, 0x1000, length));
+    EXPECT_EQ(text, "repne jmp +$00000100");
+    EXPECT_EQ(length, 6);
 }
 
 TEST(DisasmCallBacks, UndecodableFormsCallNothing) {
