@@ -25,8 +25,12 @@ constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
 }
 constexpr auto kDecodeTable = MakeDecodeTable();
 
+// The key runs modulo 2^16.  The sum is widened to an unsigned type before
+// the multiplication: promoted to int, (key + scrambled) * multiplier can
+// pass INT_MAX, and only the low 16 bits are wanted anyway.
 std::uint16_t Advance(std::uint16_t key, std::uint8_t scrambled, Constants c) {
-    return static_cast<std::uint16_t>((key + scrambled) * c.multiplier + c.increment);
+    const std::uint32_t sum = std::uint32_t{key} + scrambled;
+    return static_cast<std::uint16_t>(sum * c.multiplier + c.increment);
 }
 
 std::string Scramble(std::string_view text, std::uint16_t key, Constants c) {

@@ -45,6 +45,15 @@ TEST(Scrambler, MatchesHandComputedBytes) {
     EXPECT_EQ(ScrambleBytes("Kestavo", 0x1234), "\x59\x35\x1F\xBA\xBB\xFC\x92"s);
 }
 
+// The largest keys and byte values push the key step past INT_MAX before it
+// is cut to 16 bits; the sanitizer build turns an overflow there into a failure.
+TEST(Scrambler, KeyStepWrapsAtTheTopOfTheKeyRange) {
+    EXPECT_EQ(ScrambleBytes("\xFF\xFF\xFF"s, 0xFFFF), "\x00\x47\x33"s);
+    EXPECT_EQ(UnscrambleBytes("\x00\x47\x33"s, 0xFFFF), "\xFF\xFF\xFF"s);
+    EXPECT_EQ(ScrambleShortText("\0\0\0"s, 0xFFFF), "\xFF\xAF\x32"s);
+    EXPECT_EQ(UnscrambleShortText("\xFF\xAF\x32"s, 0xFFFF), "\0\0\0"s);
+}
+
 TEST(Scrambler, FirstByteDependsOnlyOnKeyHighByte) {
     EXPECT_EQ(ScrambleBytes("Q", 0x00FF), "Q");
     EXPECT_EQ(ScrambleBytes("Q", 0x0000), "Q");
