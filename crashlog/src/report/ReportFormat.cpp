@@ -13,9 +13,13 @@ namespace crashlog {
 namespace report {
 
 std::string Hex(std::uint64_t value, int digits) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%0*llX", digits, static_cast<unsigned long long>(value));
-    return buf;
+    // Called for every address and dump byte: no format parsing.
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    int needed = 1;
+    for (std::uint64_t v = value >> 4; v; v >>= 4) ++needed;
+    std::string out(size_t(std::max(digits, needed)), '0');
+    for (size_t i = out.size(); value; value >>= 4) out[--i] = kDigits[value & 15];
+    return out;
 }
 
 std::string AddressText(std::uint64_t address) {
