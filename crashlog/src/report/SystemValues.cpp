@@ -296,7 +296,11 @@ void GatherDisplay(const TCrashSystemSources& src, TCrashSystemValues& v) {
     if (!src.QueryDisplay) return;
     const std::string name =
         src.Display.empty() ? (std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") : src.Display;
-    if (name.empty()) return;
+    // Only a display on this machine: connecting to another host may wait
+    // for a network time-out, and a report must not.
+    const bool local = name.starts_with(':') || name.starts_with("unix:") ||
+                       name.starts_with("localhost:") || name.starts_with('/');
+    if (!local) return;
     TXlib x;
     if (!x.Load()) return;
     void* d = x.OpenDisplay(name.c_str());

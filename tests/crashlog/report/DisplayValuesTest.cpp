@@ -1,0 +1,113 @@
+// Display values from a real X server (Xvfb): screen mode, DPI and the
+// active window's class and title.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "crashlog/CrashReport.h"
+
+// Xlib last: its macros (None, Bool, Status) would rewrite the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace crashlog;
+
+class XvfbDisplay : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (int n = 91; n < 120 && display_.empty(); ++n) {
+            const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+            if (access(lock.c_str(), F_OK) == 0 || access(socket.c_str(), F_OK) == 0) continue;
+            const std::string name = ":" + std::to_string(n);
+            const char* argv[] = {"Xvfb", name.c_str(), "-screen",   "0",   "1280x1024x24",
+                                  "-dpi", "96",         "-nolisten", "tcp", nullptr};
+            if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ) !=
+                0) {
+                GTEST_SKIP() << "Xvfb cannot be started";
+            }
+            // Bounded wait for the server to accept connections.
+            for (int i = 0; i < 100; ++i) {
+                if (Display* d = XOpenDisplay(name.c_str())) {
+                    XCloseDisplay(d);
+                    display_ = name;
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            if (display_.empty()) StopServer();
+        }
+        ASSERT_FALSE(display_.empty()) << "no X server came up";
+    }
+    void TearDown() override { StopServer(); }
+    void StopServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    TCrashSystemValues Gather() {
+        TCrashSystemSources s;
+        s.Display = display_;
+        return GatherSystemValues(s);
+    }
+    std::string display_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(XvfbDisplay, ScreenModeDpiAndActiveWindow) {
+    TCrashSystemValues v = Gather();
+    EXPECT_EQ(v.DisplayMode, "1280 x 1024, 24 bit");
+    EXPECT_EQ(v.DisplayDpi, "96");
+    EXPECT_EQ(v.ForegroundClass, "");  // no window manager names an active window
+
+    Display* d = XOpenDisplay(display_.c_str());
+    ASSERT_NE(d, nullptr);
+    const Window root = DefaultRootWindow(d);
+    const Window w = XCreateSimpleWindow(d, root, 0, 0, 200, 100, 0, 0, 0);
+    char instance[] = "tarnwick", cls[] = "Tarnwick";
+    XClassHint hint{instance, cls};
+    XSetClassHint(d, w, &hint);
+    XStoreName(d, w, "Break reset\tAll Done");
+    const Atom active = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
+    XChangeProperty(d, root, active, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&w), 1);
+    XSync(d, False);
+    v = Gather();
+    EXPECT_EQ(v.ForegroundClass, "Tarnwick");
+    EXPECT_EQ(v.ForegroundText, "Break reset\tAll Done");
+
+    // A window that is gone by the time it is asked about leaves the items
+    // empty and the process alive.
+    XDestroyWindow(d, w);
+    XSync(d, False);
+    v = Gather();
+    EXPECT_EQ(v.ForegroundClass, "");
+    EXPECT_EQ(v.DisplayMode, "1280 x 1024, 24 bit");
+    XCloseDisplay(d);
+}
+
+TEST(DisplayValues, RemoteDisplaysAreNotAsked) {
+    TCrashSystemSources s;
+    s.Display = "192.0.2.1:0";  // a documentation address: a connect would hang
+    const auto start = std::chrono::steady_clock::now();
+    const TCrashSystemValues v = GatherSystemValues(s);
+    EXPECT_EQ(v.DisplayMode, "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+}  // namespace
