@@ -6,16 +6,20 @@
 // entity reference stays a node of a kind the model does not hold), and the
 // declared encoding is ignored because the text handed over is already the
 // model's own (UTF-8).
+#include <libxml/entities.h>
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/valid.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <climits>
 #include <istream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <unordered_map>
 
 #include "common/XmlClasses.h"
 
@@ -257,9 +261,127 @@ bool WhitespaceOnly(std::string_view s) {
     return true;
 }
 
+// ---- attribute values -------------------------------------------------------
+//
+// The parser leaves entity references in attribute values as reference
+// nodes; the model holds the replacement text.  Expanding them here bypasses
+// the limits libxml2 applies to its own substitution, so the same limits are
+// applied before anything is copied: no attribute value longer than the
+// parser's text limit, and no more replacement text in all than ten times
+// the document (libxml2's amplification factor), so that a few kilobytes
+// that reference a large entity many times cannot take minutes and
+// gigabytes.
+
+constexpr std::size_t kMaxAttributeValue = XML_MAX_TEXT_LENGTH;
+constexpr std::size_t kAmplification = 10;
+// Small documents may expand a little more than ten times.
+constexpr std::size_t kMinExpansionBudget = 1 << 20;
+// libxml2 refuses deeper nesting of entities without XML_PARSE_HUGE.
+constexpr int kMaxEntityDepth = 40;
+
+struct ExpansionRefused {
+    const char* reason;
+    int line = 0;  // of the element whose attribute it is
+};
+
+class AttributeExpander {
+  public:
+    AttributeExpander(xmlDoc* doc, std::size_t textSize)
+        : doc_(doc), budget_(std::max(kMinExpansionBudget, kAmplification * textSize)) {}
+
+    // Throws ExpansionRefused when a value of the tree under `first`, or all
+    // of them together, would pass the limits.  Each entity's size is worked
+    // out once, so this takes time in proportion to the tree, whatever the
+    // values would expand to.
+    void Check(const xmlNode* first) {
+        for (const xmlNode* n = first; n != nullptr; n = n->next) {
+            if (n->type != XML_ELEMENT_NODE) continue;
+            try {
+                for (const xmlAttr* a = n->properties; a != nullptr; a = a->next)
+                    ListSize(a->children, 0);
+            } catch (ExpansionRefused& refused) {
+                refused.line = static_cast<int>(xmlGetLineNo(n));
+                throw;
+            }
+            Check(n->children);
+        }
+    }
+
+    // The value with every entity reference replaced; only after Check.
+    std::string Value(const xmlAttr* attribute) {
+        std::string out;
+        Append(attribute->children, out);
+        return out;
+    }
+
+  private:
+    // The replacement text of the entity a reference names, when the
+    // document declares it.
+    const xmlEntity* EntityOf(const xmlNode* reference) const {
+        return xmlGetDocEntity(doc_, reference->name);
+    }
+
+    std::size_t ListSize(const xmlNode* first, int depth) {
+        std::size_t size = 0;
+        for (const xmlNode* n = first; n != nullptr; n = n->next) {
+            if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
+                size += Content(n).size();
+            } else if (n->type == XML_ENTITY_REF_NODE) {
+                const std::size_t part = EntitySize(n, depth + 1);
+                fromEntities_ += part;
+                size += part;
+            }
+            if (size > kMaxAttributeValue) throw ExpansionRefused{"AttValue length too long"};
+            if (fromEntities_ > budget_)
+                throw ExpansionRefused{"Maximum entity amplification factor exceeded"};
+        }
+        return size;
+    }
+
+    std::size_t EntitySize(const xmlNode* reference, int depth) {
+        if (depth > kMaxEntityDepth) throw ExpansionRefused{"Detected an entity reference loop"};
+        const xmlEntity* entity = EntityOf(reference);
+        if (entity == nullptr) return Content(reference).size();
+        if (auto known = sizes_.find(entity); known != sizes_.end()) return known->second;
+        // The entity's text counts once per use, not once more for each
+        // entity nested in it.  Passing the budget part way through already
+        // means passing it with the whole.
+        const std::size_t before = fromEntities_;
+        const std::size_t size = ListSize(entity->children, depth);
+        fromEntities_ = before;
+        sizes_.emplace(entity, size);
+        return size;
+    }
+
+    static std::string_view Content(const xmlNode* n) {
+        return n->content != nullptr ? std::string_view(reinterpret_cast<const char*>(n->content))
+                                     : std::string_view();
+    }
+
+    void Append(const xmlNode* first, std::string& out) const {
+        for (const xmlNode* n = first; n != nullptr; n = n->next) {
+            if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
+                out += Content(n);
+            } else if (n->type == XML_ENTITY_REF_NODE) {
+                const xmlEntity* entity = EntityOf(n);
+                if (entity != nullptr)
+                    Append(entity->children, out);
+                else
+                    out += Content(n);
+            }
+        }
+    }
+
+    xmlDoc* doc_;
+    std::size_t budget_;
+    std::size_t fromEntities_ = 0;
+    std::unordered_map<const xmlEntity*, std::size_t> sizes_;
+};
+
 class TreeCopier {
   public:
-    TreeCopier(TXmlDDocument& doc, xmlDoc* source) : doc_(doc), source_(source) {}
+    TreeCopier(TXmlDDocument& doc, xmlDoc* source, AttributeExpander& attributes)
+        : doc_(doc), source_(source), attributes_(attributes) {}
 
     void CopyChildren(const xmlNode* first, TXmlDNode& into) {
         for (const xmlNode* n = first; n != nullptr; n = n->next)
@@ -281,12 +403,8 @@ class TreeCopier {
                     attrs.SetValue(
                         name, ns->href != nullptr ? reinterpret_cast<const char*>(ns->href) : "");
                 }
-                for (const xmlAttr* a = n->properties; a != nullptr; a = a->next) {
-                    xmlChar* value = xmlNodeListGetString(source_, a->children, 1);
-                    attrs.SetValue(QualifiedName(a->name, a->ns),
-                                   value != nullptr ? reinterpret_cast<const char*>(value) : "");
-                    xmlFree(value);
-                }
+                for (const xmlAttr* a = n->properties; a != nullptr; a = a->next)
+                    attrs.SetValue(QualifiedName(a->name, a->ns), attributes_.Value(a));
                 TXmlDElement* attached = into.AppendChild(std::move(element));
                 CopyChildren(n->children, *attached);
                 break;
@@ -327,6 +445,7 @@ class TreeCopier {
 
     TXmlDDocument& doc_;
     xmlDoc* source_;
+    AttributeExpander& attributes_;
 };
 
 std::string ReadWholeStream(std::istream& stream) {
@@ -356,8 +475,15 @@ void TXmlDDocument::LoadFromStream(std::istream& stream, bool validate, bool ign
         throw EXmlDParseError(error.code, error.reason, SourceLine(text, error.line), error.line,
                               error.column);
 
+    AttributeExpander attributes(parsed.get(), text.size());
+    try {
+        attributes.Check(parsed->children);
+    } catch (const ExpansionRefused& refused) {
+        throw EXmlDParseError(XML_ERR_ENTITY_LOOP, refused.reason, SourceLine(text, refused.line),
+                              refused.line, 0);
+    }
     AddInstructionPieces(DeclarationValue(text), Attributes());
-    TreeCopier(*this, parsed.get()).CopyChildren(parsed->children, *this);
+    TreeCopier(*this, parsed.get(), attributes).CopyChildren(parsed->children, *this);
 }
 
 void TXmlDDocument::LoadFromString(std::string_view text) {

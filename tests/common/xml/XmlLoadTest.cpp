@@ -163,6 +163,59 @@ TEST(XmlLoad, EntityExpansionBombIsRefused) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// A document of about 110 KB whose one attribute names a 50,000-character
+// entity 20,000 times would expand to a gigabyte; it is refused before any
+// of it is built.  Entities within the limits still expand, nested ones too.
+TEST(XmlLoad, AttributeEntityExpansionStaysWithinTheParsersLimits) {
+    const auto withEntity = [](const std::string& entity, int uses) {
+        std::string text = "<!DOCTYPE r [<!ENTITY e \"" + entity + "\">]>\n<r a=\"";
+        for (int i = 0; i < uses; ++i)
+            text += "&e;";
+        return text + "\"/>";
+    };
+    // Without validation: the documents declare entities but no elements.
+    const auto load = [](TXmlDDocument& doc, const std::string& text) {
+        std::istringstream stream(text);
+        doc.LoadFromStream(stream, false, false);
+    };
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* reason;
+    };
+    const Case refused[] = {
+        {"large entity used many times", withEntity(std::string(50000, 'x'), 20000),
+         "Maximum entity amplification factor exceeded"},
+        // Within ten times the document, but longer than any attribute may be.
+        {"value past the text limit", withEntity(std::string(2000000, 'x'), 6),
+         "AttValue length too long"},
+    };
+    for (const auto& c : refused) {
+        TXmlDDocument doc;
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            load(doc, c.text);
+            ADD_FAILURE() << c.what << ": loaded";
+        } catch (const EXmlDParseError& e) {
+            EXPECT_EQ(e.Reason(), c.reason) << c.what;
+            EXPECT_EQ(e.Line(), 2) << c.what;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.what;
+        EXPECT_EQ(doc.DocumentElement(), nullptr) << c.what;
+    }
+
+    TXmlDDocument doc;
+    load(doc,
+         "<!DOCTYPE r [<!ENTITY b \"12\"><!ENTITY a \"x&b;y\">]><r a=\"&a;-&a;&amp;\" n=\"&b;\"/>");
+    ASSERT_NE(doc.DocumentElement(), nullptr);
+    EXPECT_EQ(doc.DocumentElement()->Attributes().Value("a"), "x12y-x12y&");
+    EXPECT_EQ(doc.DocumentElement()->Attributes().Value("n"), "12");
+
+    // Many small references are fine as long as the whole stays in proportion.
+    load(doc, withEntity(std::string(100, 'x'), 5000));
+    EXPECT_EQ(doc.DocumentElement()->Attributes().Value("a").size(), 500000u);
+}
+
 TEST(XmlLoad, TextsAttributesAndNames) {
     TXmlDDocument doc;
     doc.LoadFromString(
