@@ -86,6 +86,7 @@ bool CreateDemoInstallation(const TDemoInstallOptions& options) {
         practice.dentists = options.dentists;
         practice.years = options.years;
         practice.seed = options.seed;
+        practice.today = options.today;
         CreateDemoPractice(practice);
     }
     std::ofstream marker(l.completeMarker);

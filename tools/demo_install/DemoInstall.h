@@ -19,8 +19,9 @@ struct TDemoInstallOptions {
     // program starts as on a new workstation and asks for its data drive.
     bool empty = false;
     int dentists = 5;
-    int years = 3;
+    int years = 3;  // of books before today; one year follows it
     std::uint64_t seed = 1;
+    std::string today;  // DD/MM/YYYY; empty: the computer's date
 };
 
 // Where everything lies below the root.

@@ -11,12 +11,14 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kvo-demo-install --root DIR [--dentists N] [--years Y] [--seed S] [--empty]\n"
+    "usage: kvo-demo-install --root DIR [--dentists N] [--years Y] [--seed S] [--today DATE]\n"
+    "                        [--empty]\n"
     "       kvo-demo-install --root DIR --print-env\n"
     "  --root DIR     the folder that holds the whole installation\n"
     "  --dentists N   dentists of the generated practice (default 5)\n"
-    "  --years Y      years of appointment book (default 3)\n"
-    "  --seed S       the same seed always gives the same practice (default 1)\n"
+    "  --years Y      years of appointment book before today, one more after it (default 3)\n"
+    "  --seed S       the same seed and today always give the same practice (default 1)\n"
+    "  --today DATE   the day taken as today, DD/MM/YYYY (default the computer's date)\n"
     "  --empty        no installation INI file: a program asks for its data drive (P:) first\n"
     "  --print-env    write the shell lines that point a program at DIR, create nothing\n";
 
@@ -68,6 +70,8 @@ int main(int argc, char** argv) {
             if (!ParseNumber(value, options.years)) return Usage("--years needs a number");
         } else if (option == "--seed") {
             if (!ParseNumber(value, options.seed)) return Usage("--seed needs a number");
+        } else if (option == "--today") {
+            options.today = value;
         } else {
             return Usage("unknown option " + std::string(option));
         }

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -286,19 +287,7 @@ void LoadSmallTables(TRandom& random, TDatabase& database, int patients) {
     });
 
     TTable errors;
-    std::vector<TFieldDef> errorDefs = {{"Date", TFieldType::Date},
-                                        {"Time", TFieldType::Time},
-                                        {"Computer", TFieldType::String, 30},
-                                        {"Username", TFieldType::String, 30},
-                                        {"Application", TFieldType::String, 30},
-                                        {"Class", TFieldType::String, 40}};
-    for (const char* prefix : {"v", "p"})
-        for (const char* part : {"Major", "Minor", "Release", "Build"})
-            errorDefs.push_back({std::string(prefix) + part, TFieldType::Integer});
-    errorDefs.push_back({"Error", TFieldType::Memo});
-    errorDefs.push_back({"Stack", TFieldType::Memo});
-    errorDefs.push_back({"Reported", TFieldType::Logical});
-    Create(errors, "ERROR.DB", std::move(errorDefs));
+    Create(errors, "ERROR.DB", ErrorFields());
     InTransaction(database, [&] {
         for (int i = 0; i < 2; ++i) {
             errors.Append();
@@ -321,17 +310,45 @@ void LoadSmallTables(TRandom& random, TDatabase& database, int patients) {
     });
 }
 
+// `date` moved by whole years; 29 February becomes the 28th in other years.
+sys_days AddYears(sys_days date, int count) {
+    const year_month_day ymd{date};
+    year_month_day moved{ymd.year() + years{count}, ymd.month(), ymd.day()};
+    if (!moved.ok()) moved = year_month_day{moved.year() / moved.month() / std::chrono::last};
+    return sys_days{moved};
+}
+
+sys_days DateOf(const std::string& text, const char* what) {
+    int y = 0, m = 0, d = 0;
+    if (!ParseDate(text, y, m, d))
+        throw std::runtime_error(std::string("the ") + what + " \"" + text +
+                                 "\" is not a date written DD/MM/YYYY");
+    return sys_days{year{y} / month{static_cast<unsigned>(m)} / day{static_cast<unsigned>(d)}};
+}
+
+// The computer's date where the user sits, not UTC's.
+sys_days LocalToday() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return sys_days{year{local.tm_year + 1900} / month{static_cast<unsigned>(local.tm_mon + 1)} /
+                    day{static_cast<unsigned>(local.tm_mday)}};
+}
+
+// First and last day of the books.
+std::pair<sys_days, sys_days> BookRange(const TDemoOptions& options) {
+    if (!options.endDate.empty()) {
+        // Y years of days ending on the last day.
+        const sys_days last = DateOf(options.endDate, "end date");
+        return {AddYears(last, -options.years) + days{1}, last};
+    }
+    const sys_days today = options.today.empty() ? LocalToday() : DateOf(options.today, "date");
+    return {AddYears(today, -options.years) + days{1}, AddYears(today, options.yearsAhead)};
+}
+
 void Build(const TDemoOptions& options, const fs::path& tables, const TProgress& progress,
            TDemoCounts& counts) {
-    int y = 0, m = 0, d = 0;
-    ParseDate(options.endDate, y, m, d);
-    const sys_days last{year{y} / month{static_cast<unsigned>(m)} / day{static_cast<unsigned>(d)}};
-    // Y years of days ending on the last day (29 February steps back to the 28th).
-    year_month_day startYmd{year{y - options.years} / month{static_cast<unsigned>(m)} /
-                            day{static_cast<unsigned>(d)}};
-    if (!startYmd.ok())
-        startYmd = year_month_day{startYmd.year() / startYmd.month() / std::chrono::last};
-    const sys_days first = sys_days{startYmd} + days{1};
+    const auto [first, last] = BookRange(options);
 
     auto& database = Session().Database(kBuildDatabase);
     database.Params() = {"PATH=" + tables.string()};
@@ -396,6 +413,22 @@ std::vector<TFieldDef> EntryFields() {
             {"Length", TFieldType::Integer}, {"Patient", TFieldType::Integer}};
 }
 
+std::vector<TFieldDef> ErrorFields() {
+    std::vector<TFieldDef> fields = {{"Date", TFieldType::Date},
+                                     {"Time", TFieldType::Time},
+                                     {"Computer", TFieldType::String, 30},
+                                     {"Username", TFieldType::String, 30},
+                                     {"Application", TFieldType::String, 30},
+                                     {"Class", TFieldType::String, 40}};
+    for (const char* prefix : {"v", "p"})
+        for (const char* part : {"Major", "Minor", "Release", "Build"})
+            fields.push_back({std::string(prefix) + part, TFieldType::Integer});
+    fields.push_back({"Error", TFieldType::Memo});
+    fields.push_back({"Stack", TFieldType::Memo});
+    fields.push_back({"Reported", TFieldType::Logical});
+    return fields;
+}
+
 bool ParseDate(const std::string& text, int& y, int& m, int& d) {
     if (text.size() != 10 || text[2] != '/' || text[5] != '/') return false;
     for (std::size_t i : {0, 1, 3, 4, 6, 7, 8, 9})
@@ -407,15 +440,19 @@ bool ParseDate(const std::string& text, int& y, int& m, int& d) {
         .ok();
 }
 
+std::pair<std::string, std::string> BookDays(const TDemoOptions& options) {
+    const auto [first, last] = BookRange(options);
+    return {DateText(year_month_day{first}), DateText(year_month_day{last})};
+}
+
 TDemoCounts CreateDemoPractice(const TDemoOptions& options, const TProgress& progress) {
-    int y = 0, m = 0, d = 0;
-    if (!ParseDate(options.endDate, y, m, d))
-        throw std::runtime_error("the end date \"" + options.endDate +
-                                 "\" is not a date written DD/MM/YYYY");
+    BookRange(options);  // refuses dates that are none before anything is made
     if (options.dentists < 1 || options.dentists > 999)
         throw std::runtime_error("the number of dentists must be between 1 and 999");
     if (options.years < 1 || options.years > 100)
         throw std::runtime_error("the number of years must be between 1 and 100");
+    if (options.yearsAhead < 1 || options.yearsAhead > 10)
+        throw std::runtime_error("the number of years ahead must be between 1 and 10");
     if (options.out.empty()) throw std::runtime_error("no output folder given");
 
     const fs::path out(options.out);

@@ -6,18 +6,26 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine.h"
 
 namespace kvo::demo {
 
+// The books run from `years` before "today" to `yearsAhead` after it, so
+// that a practice made at any time has days to work on from today on.  A
+// seed and a given today always give the same practice.
 struct TDemoOptions {
-    std::string out;   // the practice's data folder; tables go to its "Data"
-    int dentists = 5;  // 1..999
-    int years = 3;     // 1..100; calendar days end on endDate
+    std::string out;     // the practice's data folder; tables go to its "Data"
+    int dentists = 5;    // 1..999
+    int years = 3;       // 1..100 years of books before today (or up to endDate)
+    int yearsAhead = 1;  // 1..10 years of books after today
     std::uint64_t seed = 1;
-    std::string endDate = "31/12/2025";  // DD/MM/YYYY; fixed so that a seed gives one practice
+    std::string today;  // DD/MM/YYYY; empty: the computer's date
+    // DD/MM/YYYY: books of `years` ending on this day instead, today and
+    // yearsAhead aside (a practice that never moves, for measurements).
+    std::string endDate;
 };
 
 struct TDemoCounts {
@@ -42,8 +50,13 @@ TDemoCounts CreateDemoPractice(const TDemoOptions& options, const TProgress& pro
 std::vector<engine::TFieldDef> UserFields();      // keyed on User
 std::vector<engine::TFieldDef> CalendarFields();  // APP_CAL
 std::vector<engine::TFieldDef> EntryFields();     // APP_REC
+std::vector<engine::TFieldDef> ErrorFields();     // ERROR, the recorded errors
 
 // "DD/MM/YYYY" into year, month, day; false unless it names a real date.
 bool ParseDate(const std::string& text, int& year, int& month, int& day);
+
+// The first and last day of the books `options` ask for, as DD/MM/YYYY;
+// raises std::runtime_error for a date that is not one.
+std::pair<std::string, std::string> BookDays(const TDemoOptions& options);
 
 }  // namespace kvo::demo

@@ -11,12 +11,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kvo-demo-practice --out DIR [--dentists N] [--years Y] [--seed S] [--end DD/MM/YYYY]\n"
+    "usage: kvo-demo-practice --out DIR [--dentists N] [--years Y] [--ahead A] [--seed S]\n"
+    "                         [--today DD/MM/YYYY | --end DD/MM/YYYY]\n"
     "  --out DIR        the practice's data folder (tables go to DIR/Data); must hold no practice\n"
     "  --dentists N     dentists in the practice, 1-999 (default 5)\n"
-    "  --years Y        years of appointment book up to the end date, 1-100 (default 3)\n"
-    "  --seed S         the same seed always gives the same practice (default 1)\n"
-    "  --end DATE       the last day of the books (default 31/12/2025)\n";
+    "  --years Y        years of appointment book before today, 1-100 (default 3)\n"
+    "  --ahead A        years of appointment book after today, 1-10 (default 1)\n"
+    "  --seed S         the same seed and today always give the same practice (default 1)\n"
+    "  --today DATE     the day taken as today (default the computer's date)\n"
+    "  --end DATE       books of Y years ending on DATE instead, whatever today is\n";
 
 int Usage(const std::string& problem) {
     std::fprintf(stderr, "kvo-demo-practice: %s\n%s", problem.c_str(), kUsage);
@@ -50,6 +53,10 @@ int main(int argc, char** argv) {
             if (!ParseNumber(value, options.years)) return Usage("--years needs a number");
         } else if (option == "--seed") {
             if (!ParseNumber(value, options.seed)) return Usage("--seed needs a number");
+        } else if (option == "--ahead") {
+            if (!ParseNumber(value, options.yearsAhead)) return Usage("--ahead needs a number");
+        } else if (option == "--today") {
+            options.today = value;
         } else if (option == "--end") {
             options.endDate = value;
         } else {
