@@ -52,8 +52,6 @@ bool IsText(int type) {
     return type == pxAlpha || type == pxMemo || type == pxFmtMemo;
 }
 
-void Ignore(pxdoc_t*, int, const char*, void*) {}
-
 void PxErrors(pxdoc_t*, int, const char* message, void* data) {
     if (message != nullptr) *static_cast<std::string*>(data) = message;
 }
@@ -129,7 +127,6 @@ TParadoxWriter::TParadoxWriter(const fs::path& dbFile, const std::vector<TPxColu
     PX_set_tablename(doc, dbFile.stem().c_str());
     PX_set_value(doc, "numprimkeys", static_cast<float>(keyFields));
     PX_set_value(doc, "codepage", static_cast<float>(codepage));
-    PX_set_inputencoding(doc, "UTF-8");
     impl.toCodepage = ::iconv_open(("CP" + std::to_string(codepage)).c_str(), "UTF-8");
     if (blobs) {
         impl.blobFile = dbFile;
@@ -138,7 +135,6 @@ TParadoxWriter::TParadoxWriter(const fs::path& dbFile, const std::vector<TPxColu
             throw std::runtime_error("cannot create " + impl.blobFile.string() + ": " + impl.error);
     }
     impl.record.assign(static_cast<std::size_t>(PX_get_recordsize(doc)), '\0');
-    (void)Ignore;
 }
 
 TParadoxWriter::~TParadoxWriter() = default;
@@ -167,9 +163,12 @@ void TParadoxWriter::AddRow(const std::vector<Variant>& values) {
         };
         switch (column.type) {
             case pxAlpha: {
-                // pxlib converts from UTF-8 itself; it wants a writable text.
-                std::string copy = text();
-                PX_put_data_alpha(doc, data, len, copy.data());
+                // Stored in the table's code page; pxlib wants a writable text.
+                std::string stored = impl.Encode(text());
+                if (stored.size() > static_cast<std::size_t>(len))
+                    throw std::runtime_error("field " + column.name + ": \"" + text() +
+                                             "\" is longer than " + std::to_string(len));
+                PX_put_data_alpha(doc, data, len, stored.data());
                 break;
             }
             case pxShort:

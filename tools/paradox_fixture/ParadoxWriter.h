@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ParadoxTable.h"
 #include "engine/engine.h"
 
 namespace kvo::paradox {

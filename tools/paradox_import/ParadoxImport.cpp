@@ -84,7 +84,8 @@ void ImportTable(const fs::path& file, TParadoxTable& source, TImportedTable& re
     for (const auto& field : source.Fields()) {
         auto mapping = MapField(field);
         target.FieldDefs().push_back(mapping.def);
-        if (!mapping.note.empty()) report.notes.push_back(field.name + ": " + mapping.note);
+        if (!mapping.note.empty())
+            report.notes.push_back("field " + field.name + ": " + mapping.note);
     }
     for (int i = 0; i < source.KeyFieldCount(); ++i) {
         const std::string& name = source.Fields()[static_cast<std::size_t>(i)].name;
@@ -206,7 +207,7 @@ std::string FormatReport(const TImportReport& report) {
         if (!t.key.empty()) out += ", key " + t.key;
         out += "\n";
         for (const auto& note : t.notes)
-            out += "  field " + note + "\n";
+            out += "  " + note + "\n";
         for (const auto& row : t.unreadable)
             out += "  row " + std::to_string(row.row) + " NOT IMPORTED: " + row.problem + "\n";
         if (t.rowsUnreadable > static_cast<std::int64_t>(t.unreadable.size()))

@@ -312,70 +312,63 @@ TParadoxTable::TParadoxTable(const fs::path& dbFile) : impl_(std::make_unique<Im
     impl_->file = std::fopen(dbFile.c_str(), "rb");
     if (impl_->file == nullptr)
         throw EParadoxError("cannot read " + dbFile.string() + ": " + std::strerror(errno));
-    unsigned char head[0x58] = {};
-    if (fileSize < sizeof head || std::fread(head, 1, sizeof head, impl_->file) != sizeof head)
+
+    // The structure is checked here before pxlib sees the file: pxlib loops
+    // for ever on a looping block chain and trusts every size it reads.
+    std::vector<unsigned char> head(0x78);
+    if (fileSize < head.size() ||
+        std::fread(head.data(), 1, head.size(), impl_->file) != head.size())
         throw damaged("it is too short for a table header");
-
-    impl_->doc = PX_new3(PxErrors, nullptr, nullptr, nullptr, &impl_->pxError);
-    if (impl_->doc == nullptr) throw EParadoxError("out of memory opening " + name);
-    if (PX_open_file(impl_->doc, dbFile.c_str()) < 0)
-        throw damaged(impl_->pxError.empty() ? "its header cannot be read" : impl_->pxError);
-    const pxhead_t& h = *impl_->doc->px_head;
-    if (h.px_filetype != pxfFileTypIndexDB && h.px_filetype != pxfFileTypNonIndexDB)
-        throw damaged("it is not a table file (file type " + std::to_string(h.px_filetype) + ")");
-    if (h.px_encryption != 0)
-        throw EParadoxError("the table file " + name +
-                            " is password-protected; remove its password in the old system first");
-
-    // The fields, checked against the record size the header states.
-    const int count = PX_get_num_fields(impl_->doc);
-    if (count < 1 || count > 255) throw damaged("it states " + std::to_string(count) + " fields");
-    int offset = 0;
-    std::set<std::string> seen;
-    for (int i = 0; i < count; ++i) {
-        const pxfield_t* f = PX_get_field(impl_->doc, i);
-        if (f == nullptr) throw damaged("field " + std::to_string(i + 1) + " cannot be read");
-        TParadoxField field{f->px_fname ? f->px_fname : "", static_cast<unsigned char>(f->px_ftype),
-                            f->px_flen, f->px_fdc};
-        if (field.name.empty()) throw damaged("field " + std::to_string(i + 1) + " has no name");
-        if (!KnownType(field.type))
-            throw damaged("field " + field.name + " has the unknown type " +
-                          std::to_string(field.type));
-        const int fixed = FixedLength(field.type);
-        const bool lengthOk =
-            fixed != 0 ? field.length == fixed
-            : IsBlobType(field.type)
-                ? field.length > static_cast<int>(kBlobPointerSize) && field.length <= 250
-                : field.length >= 1 && field.length <= 255;
-        if (!lengthOk)
-            throw damaged("field " + field.name + " (" + TypeName(field.type) + ") is " +
-                          std::to_string(field.length) + " bytes long");
-        impl_->offsets.push_back(offset);
-        offset += field.length;
-        fields_.push_back(std::move(field));
-    }
-    const std::uint32_t recordSize = Le16(head);
-    const std::uint32_t headerSize = Le16(head + 2);
+    const std::uint32_t recordSize = Le16(&head[0]);
+    const std::uint32_t headerSize = Le16(&head[2]);
+    const int fileType = head[4];
     const std::uint32_t blockKb = head[5];
-    if (static_cast<int>(recordSize) != offset)
-        throw damaged("its record size " + std::to_string(recordSize) +
-                      " does not match its fields (" + std::to_string(offset) + " bytes)");
-    if (blockKb < 1 || blockKb > 32) throw damaged("its block size is " + std::to_string(blockKb));
-    const std::uint64_t blockSize = blockKb * 1024ull;
-    if (recordSize + 6 > blockSize) throw damaged("a record does not fit in a block");
-    if (headerSize < sizeof head || headerSize > fileSize)
-        throw damaged("its header size " + std::to_string(headerSize) + " is impossible");
-    keyFields_ = static_cast<int>(Le16(head + 0x23));
+    const std::int64_t stated = static_cast<std::int64_t>(Le32(&head[6]));
+    const std::uint32_t firstBlock = Le16(&head[0x0E]);
+    const int count = static_cast<int>(Le16(&head[0x21]));
+    keyFields_ = static_cast<int>(Le16(&head[0x23]));
+    // Tables from Paradox 4 on describe their fields after a longer header.
+    const std::size_t fieldInfo = head[0x39] >= 5 ? 0x78 : 0x58;
+    if (fileType != pxfFileTypIndexDB && fileType != pxfFileTypNonIndexDB)
+        throw damaged("it is not a table file (file type " + std::to_string(fileType) + ")");
+    if (count < 1 || count > 255) throw damaged("it states " + std::to_string(count) + " fields");
     if (keyFields_ > count)
         throw damaged("it states " + std::to_string(keyFields_) + " key fields for " +
                       std::to_string(count) + " fields");
-    codepage_ = h.px_doscodepage;
-    impl_->recordSize = recordSize;
+    if (headerSize < fieldInfo + 2u * count || headerSize > fileSize)
+        throw damaged("its header size " + std::to_string(headerSize) + " is impossible");
+    if (blockKb < 1 || blockKb > 32) throw damaged("its block size is " + std::to_string(blockKb));
+    const std::uint64_t blockSize = blockKb * 1024ull;
+    if (recordSize == 0 || recordSize + 6 > blockSize)
+        throw damaged("its record size " + std::to_string(recordSize) + " does not fit a block");
+    head.resize(fieldInfo + 2u * count);
+    if (::fseeko(impl_->file, 0, SEEK_SET) != 0 ||
+        std::fread(head.data(), 1, head.size(), impl_->file) != head.size())
+        throw damaged("its field descriptions cannot be read");
+    int offset = 0;
+    for (int i = 0; i < count; ++i) {
+        const int type = head[fieldInfo + 2u * i], length = head[fieldInfo + 2u * i + 1];
+        const std::string which = "field " + std::to_string(i + 1);
+        if (!KnownType(type))
+            throw damaged(which + " has the unknown type " + std::to_string(type));
+        const int fixed = FixedLength(type);
+        const bool lengthOk = fixed != 0         ? length == fixed
+                              : IsBlobType(type) ? length > static_cast<int>(kBlobPointerSize)
+                                                 : length >= 1;
+        if (!lengthOk)
+            throw damaged(which + " (" + TypeName(type) + ") is " + std::to_string(length) +
+                          " bytes long");
+        impl_->offsets.push_back(offset);
+        offset += length;
+        fields_.push_back({"", type, length, 0});
+    }
+    if (static_cast<int>(recordSize) != offset)
+        throw damaged("its record size " + std::to_string(recordSize) +
+                      " does not match its fields (" + std::to_string(offset) + " bytes)");
 
     // The chain of data blocks: every block inside the file, none twice,
     // each holding whole records, together as many as the header counts.
-    const std::int64_t stated = static_cast<std::int64_t>(Le32(head + 6));
-    std::uint32_t block = Le16(head + 0x0E);
+    std::uint32_t block = firstBlock;
     std::set<std::uint32_t> visited;
     while (block != 0) {
         if (!visited.insert(block).second) throw damaged("its chain of data blocks loops");
@@ -400,6 +393,30 @@ TParadoxTable::TParadoxTable(const fs::path& dbFile) : impl_(std::make_unique<Im
     if (impl_->rows != stated)
         throw damaged("its header counts " + std::to_string(stated) + " records, its blocks hold " +
                       std::to_string(impl_->rows));
+
+    // Now pxlib: names, code page, encryption, and the values themselves.
+    impl_->doc = PX_new3(PxErrors, nullptr, nullptr, nullptr, &impl_->pxError);
+    if (impl_->doc == nullptr) throw EParadoxError("out of memory opening " + name);
+    PX_set_parameter(impl_->doc, "warning", "false");
+    if (PX_open_file(impl_->doc, dbFile.c_str()) < 0)
+        throw damaged(impl_->pxError.empty() ? "its header cannot be read" : impl_->pxError);
+    const pxhead_t& h = *impl_->doc->px_head;
+    if (h.px_encryption != 0)
+        throw EParadoxError("the table file " + name +
+                            " is password-protected; remove its password in the old system first");
+    if (PX_get_num_fields(impl_->doc) != count) throw damaged("its field list cannot be read");
+    std::set<std::string> seen;
+    for (int i = 0; i < count; ++i) {
+        const pxfield_t* f = PX_get_field(impl_->doc, i);
+        auto& field = fields_[static_cast<std::size_t>(i)];
+        if (f == nullptr || f->px_fname == nullptr || f->px_fname[0] == '\0' ||
+            static_cast<unsigned char>(f->px_ftype) != field.type || f->px_flen != field.length)
+            throw damaged("the name of field " + std::to_string(i + 1) + " cannot be read");
+        field.name = f->px_fname;
+        field.decimals = f->px_fdc;
+    }
+    codepage_ = h.px_doscodepage;
+    impl_->recordSize = recordSize;
 
     // Alpha fields come out of pxlib as UTF-8; memos are converted here.
     PX_set_targetencoding(impl_->doc, "UTF-8");

@@ -1,5 +1,6 @@
 #include "PracticeCatalog.h"
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -115,6 +116,93 @@ class TSqliteCatalog final : public TCatalog {
     sqlite3* db_ = nullptr;
 };
 
+// A database server's catalog: the engine keeps a practice's tables in the
+// connection's current schema, each key as the unique index "<table>$KEY"
+// and each secondary index as "<table>$<NAME>".
+class TPgCatalog final : public TCatalog {
+  public:
+    explicit TPgCatalog(const std::string& connection) {
+        conn_ = PQconnectdb(connection.c_str());
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            const std::string why = PQerrorMessage(conn_);
+            PQfinish(conn_);
+            throw std::runtime_error("cannot reach the database server: " + why);
+        }
+    }
+    ~TPgCatalog() override { PQfinish(conn_); }
+
+    std::vector<std::string> Tables() override {
+        std::vector<std::string> names;
+        for (const auto& row : Query("SELECT tablename::text FROM pg_catalog.pg_tables "
+                                     "WHERE schemaname = current_schema()",
+                                     {}))
+            names.push_back(row[0]);
+        std::sort(names.begin(), names.end(), LessNoCase);
+        return names;
+    }
+
+    std::string Key(const std::string& table) override {
+        for (const auto& row : IndexRows(table))
+            if (row[1] == "t") return row[2];
+        return {};
+    }
+
+    std::vector<std::pair<std::string, std::string>> Indexes(const std::string& table) override {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const auto& row : IndexRows(table)) {
+            if (row[1] == "t") continue;
+            std::string name = row[0];
+            const auto dollar = name.rfind('$');
+            if (dollar != std::string::npos) name = name.substr(dollar + 1);
+            out.emplace_back(name, row[2]);
+        }
+        return out;
+    }
+
+  private:
+    using TRows = std::vector<std::vector<std::string>>;
+
+    TRows Query(const char* sql, const std::vector<std::string>& params) {
+        std::vector<const char*> values;
+        for (const auto& p : params)
+            values.push_back(p.c_str());
+        PGresult* r = PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr,
+                                   values.data(), nullptr, nullptr, 0);
+        if (PQresultStatus(r) != PGRES_TUPLES_OK) {
+            const std::string why = PQresultErrorMessage(r);
+            PQclear(r);
+            throw std::runtime_error("cannot read the table catalog: " + why);
+        }
+        TRows rows;
+        for (int i = 0; i < PQntuples(r); ++i) {
+            rows.emplace_back();
+            for (int j = 0; j < PQnfields(r); ++j)
+                rows.back().emplace_back(PQgetvalue(r, i, j));
+        }
+        PQclear(r);
+        return rows;
+    }
+
+    // Name, unique ("t"/"f") and fields of each index but the primary one.
+    TRows IndexRows(const std::string& table) {
+        return Query(
+            "SELECT ic.relname::text, CASE WHEN i.indisunique THEN 't' ELSE 'f' END, "
+            "  (SELECT string_agg(a.attname::text, ';' ORDER BY k.ord) "
+            "     FROM unnest(i.indkey) WITH ORDINALITY AS k(attnum, ord) "
+            "     JOIN pg_catalog.pg_attribute a "
+            "       ON a.attrelid = i.indrelid AND a.attnum = k.attnum) "
+            "FROM pg_catalog.pg_index i "
+            "JOIN pg_catalog.pg_class ic ON ic.oid = i.indexrelid "
+            "JOIN pg_catalog.pg_class tc ON tc.oid = i.indrelid "
+            "JOIN pg_catalog.pg_namespace n ON n.oid = tc.relnamespace "
+            "WHERE n.nspname = current_schema() AND tc.relname = $1 AND NOT i.indisprimary "
+            "ORDER BY ic.oid",
+            {table});
+    }
+
+    PGconn* conn_ = nullptr;
+};
+
 class TNoTables final : public TCatalog {
   public:
     std::vector<std::string> Tables() override { return {}; }
@@ -127,8 +215,7 @@ class TNoTables final : public TCatalog {
 }  // namespace
 
 std::unique_ptr<TCatalog> Catalog(const std::string& location) {
-    if (IsConnectionString(location))
-        throw std::runtime_error("this build cannot list the tables of a database server");
+    if (IsConnectionString(location)) return std::make_unique<TPgCatalog>(location);
     const fs::path file = fs::path(location) / engine::kDatabaseFileName;
     std::error_code ec;
     if (!fs::exists(file, ec)) return std::make_unique<TNoTables>();

@@ -74,7 +74,7 @@ std::string TablesLocation(const std::string& location) {
 engine::TDatabase& OpenPractice(const std::string& name, const std::string& location) {
     Session().RemoveDatabase(name);
     auto& database = Session().Database(name);
-    database.Params() = {"PATH=" + location};
+    database.Params() = {(IsConnectionString(location) ? "CONNECTION=" : "PATH=") + location};
     database.Open();
     return database;
 }
