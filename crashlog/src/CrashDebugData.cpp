@@ -640,6 +640,38 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan d, uint16_t version,
     return std::nullopt;
 }
 
+std::string CleanSymbolName(std::string_view name) {
+    // "name@VER" and "name@@VER" carry the symbol version; names that begin
+    // with '@' follow another convention in which '@' separates the parts.
+    if (!name.empty() && name[0] != '@') {
+        if (auto at = name.find('@'); at != std::string_view::npos) name = name.substr(0, at);
+    }
+    // Copies the compiler made of a function keep its name with a suffix,
+    // possibly several ("f.constprop.0.isra.0").
+    static constexpr std::string_view kCloneSuffixes[] = {
+        ".part", ".isra", ".constprop", ".cold", ".lto_priv", ".localalias", ".clone"};
+    for (bool again = true; again;) {
+        again = false;
+        size_t end = name.size();
+        while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9')
+            --end;
+        if (end < name.size()) {
+            // A copy's number follows a dot; other digits belong to the name.
+            if (end == 0 || name[end - 1] != '.') break;
+            --end;
+        }
+        const std::string_view stem = name.substr(0, end);
+        for (std::string_view suffix : kCloneSuffixes) {
+            if (stem.size() > suffix.size() && stem.ends_with(suffix)) {
+                name = stem.substr(0, stem.size() - suffix.size());
+                again = true;
+                break;
+            }
+        }
+    }
+    return std::string(name);
+}
+
 std::string StoredProcName(const std::string& demangled) {
     std::string s = demangled;
     if (auto clone = s.find(" [clone"); clone != std::string::npos) s.erase(clone);

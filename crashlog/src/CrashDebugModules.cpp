@@ -195,7 +195,7 @@ void TCrashModulesList::Complete(TCrashModuleInfo& m) {
     if (m.ModuleType != 1) {
         for (auto& s : file.Exports) {
             TCrashFunctionInfo f;
-            f.Name = Demangle(s.Name.c_str());
+            f.Name = Demangle(CleanSymbolName(s.Name).c_str());
             if (f.Name.size() > 255) f.Name.resize(255);
             f.Address = m.LoadBias + s.Value;
             // An export below the code has no measurable extent; one without

@@ -248,7 +248,7 @@ bool TCLDebugInfoDwarf::Locate(uintptr_t address, TCLLocationInfo& info) {
     GElf_Sym sym;
     const char* name =
         dwfl_module_addrinfo(module_, address, &symOff, &sym, nullptr, nullptr, nullptr);
-    if (name) info.Routine = StoredProcName(Demangle(name));
+    if (name) info.Routine = StoredProcName(Demangle(CleanSymbolName(name).c_str()));
     if (Dwfl_Line* line = dwfl_module_getsrc(module_, address)) {
         int ln = 0;
         Dwarf_Addr a;

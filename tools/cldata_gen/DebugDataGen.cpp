@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 
 namespace crashlog {
@@ -81,7 +82,7 @@ bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& e
             f.Offset = toOffset(sym.st_value);
             f.Size = uint32_t(sym.st_size);
             f.Mangled = name;
-            f.Demangled = Demangle(name);
+            f.Demangled = Demangle(CleanSymbolName(name).c_str());
             f.Stored = StoredProcName(f.Demangled);
             mod.Functions.push_back(std::move(f));
         }
@@ -96,6 +97,10 @@ bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& e
                                         return a.Offset == b.Offset;
                                     }),
                         mod.Functions.end());
+    // The functions as compiled whole, by name, for their parts to refer to.
+    std::map<std::string, const GenFunction*> wholeFunction;
+    for (const GenFunction& f : mod.Functions)
+        if (CleanSymbolName(f.Mangled) == f.Mangled) wholeFunction.emplace(f.Mangled, &f);
     auto funcAt = [&](uint32_t off) -> const GenFunction* {
         auto it = std::upper_bound(mod.Functions.begin(), mod.Functions.end(), off,
                                    [](uint32_t o, const GenFunction& f) { return o < f.Offset; });
@@ -159,12 +164,53 @@ bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& e
         kept.push_back(std::move(sp));
     }
 
-    // The first line of a function, for the procedure's start.
+    // A function's code belongs to it alone.  A compiler-made part (above
+    // all a ".cold" part, where throw sites live) may start without a line
+    // row of its own; the row before it, of another function, would then
+    // cover its start and lend it that function's name.  Such a row is cut
+    // at the function's start, and the gap up to the function's first row
+    // gets that row's line (or the cut row's, when the function has none).
+    auto firstAtOrAfter = [&](uint32_t off) {
+        return std::lower_bound(kept.begin(), kept.end(), off,
+                                [](const Span& x, uint32_t o) { return x.Start < o; });
+    };
+    for (const GenFunction& f : mod.Functions) {
+        if (f.Size == 0) continue;
+        const uint32_t fEnd = f.Offset + f.Size;
+        auto at = firstAtOrAfter(f.Offset);
+        if (at != kept.end() && at->Start == f.Offset) continue;
+        const bool inside = at != kept.end() && at->Start < fEnd;
+        Span* before =
+            at != kept.begin() && std::prev(at)->End > f.Offset ? &*std::prev(at) : nullptr;
+        if (!inside && !before) continue;
+        Span gap{f.Offset, inside ? at->Start : std::min(before->End, fEnd),
+                 inside ? at->Line : before->Line, inside ? at->File : before->File};
+        if (before) {
+            if (before->End > gap.End) {
+                // The cut row goes on after the function: keep its tail.
+                Span tail{gap.End, before->End, before->Line, before->File};
+                before->End = f.Offset;
+                auto pos = kept.insert(firstAtOrAfter(f.Offset), std::move(gap));
+                kept.insert(std::next(pos), std::move(tail));
+                continue;
+            }
+            before->End = f.Offset;
+        }
+        kept.insert(firstAtOrAfter(f.Offset), std::move(gap));
+    }
+
+    // The first line of a function, for the procedure's start.  A compiler-
+    // made part counts its lines from the start of the function it was cut
+    // from.
     auto startLine = [&](const GenFunction& f, uint32_t fallback) {
-        auto it = std::lower_bound(kept.begin(), kept.end(), f.Offset,
-                                   [](const Span& x, uint32_t o) { return x.Start < o; });
-        return it != kept.end() && it->Start < f.Offset + std::max<uint32_t>(f.Size, 1) ? it->Line
-                                                                                        : fallback;
+        const GenFunction* whole = &f;
+        if (auto parent = wholeFunction.find(CleanSymbolName(f.Mangled));
+            parent != wholeFunction.end())
+            whole = parent->second;
+        auto it = firstAtOrAfter(whole->Offset);
+        return it != kept.end() && it->Start < whole->Offset + std::max<uint32_t>(whole->Size, 1)
+                   ? it->Line
+                   : fallback;
     };
     DebugUnit* unit = nullptr;
     for (const auto& sp : kept) {

@@ -25,7 +25,9 @@ struct GenModule {
 // without DWARF gives no units (not an error); an unreadable file is one.
 bool ReadModuleDebugInfo(const std::string& path, GenModule& mod, std::string& err);
 
-// The options stream for the options text file.
-bool LoadOptionsForGenerator(const std::string& path, Bytes& stream, std::string& err);
+// The options stream for the options text file, and its leak flags (which
+// the container also keeps in a byte of their own).
+bool LoadOptionsForGenerator(const std::string& path, Bytes& stream, uint8_t& leakFlags,
+                             std::string& err);
 
 }  // namespace crashlog

@@ -5,12 +5,14 @@
 
 namespace crashlog {
 
-bool LoadOptionsForGenerator(const std::string& path, Bytes& stream, std::string& err) {
+bool LoadOptionsForGenerator(const std::string& path, Bytes& stream, uint8_t& leakFlags,
+                             std::string& err) {
     try {
         TCrashModuleOptions options;
         LoadOptionsTextFile(path, options);
         stream.clear();
         options.SaveToStream(stream);
+        leakFlags = options.LeakFlags();
         return true;
     } catch (const std::exception& e) {
         err = path + ": " + e.what();

@@ -111,7 +111,12 @@ int main(int argc, char** argv) {
     in.BuildTime = BuildTimeNow();
     in.Password = password;
     std::string err;
-    if (!optionsFile.empty() && !LoadOptionsForGenerator(optionsFile, in.Options, err))
+    // The leak checker reads its flags from the container's own byte before
+    // any option is decoded; without an options file they are the defaults,
+    // as the options the module then carries are.
+    in.LeakFlags = TCrashModuleOptions().LeakFlags();
+    if (!optionsFile.empty() &&
+        !LoadOptionsForGenerator(optionsFile, in.Options, in.LeakFlags, err))
         return Fail(err);
 
     GenModule mod;

@@ -172,6 +172,12 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan debugData, uint16_t version,
 void SplitProcName(std::string_view full, const std::string& prevClass, std::string& cls,
                    std::string& proc);
 
+// A symbol's name as written in the source: without its version tag
+// ("memcpy@@GLIBC_2.14") and without the suffixes of compiler-made copies
+// ("f.part.0", "f.isra.0", "f.constprop.0", "main.cold").  Mangled names
+// lose the suffix too, so they demangle to the function itself.
+std::string CleanSymbolName(std::string_view name);
+
 // "ns::Class::method(int) const" -> "ns::Class.method": the class is what
 // stands before the last "::" outside brackets, parameters are dropped.
 std::string StoredProcName(const std::string& demangled);

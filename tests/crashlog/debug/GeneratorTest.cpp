@@ -61,6 +61,36 @@ TEST_F(Generator, StoresOptionsAndLinesOfAFixture) {
     EXPECT_TRUE(found);
 }
 
+// The leak checker reads byte 14 of the container before any option is
+// decoded: it must hold the module's LeakFlags option.
+TEST_F(Generator, LeakFlagsByteFollowsTheOptions) {
+    struct Case {
+        const char* Label;
+        std::string Options;
+        uint8_t Flags;
+    };
+    std::ofstream(dir / "checker.txt") << "LeakFlags=0x1F\n";
+    const Case cases[] = {
+        {"the program's own options file", KVO_APP_OPTIONS_FILE, 0x30},
+        {"an options file that installs the checker", (dir / "checker.txt").string(), 0x1F},
+        {"no options file: the defaults", "", TCrashModuleOptions().LeakFlags()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Label);
+        const fs::path out = dir / "data.bin";
+        const std::string options = c.Options.empty() ? "" : "--options " + c.Options + " ";
+        ASSERT_EQ(RunGenerator(options + "--output " + out.string() + " " + FIXTURE_DWARF), 0);
+        const Bytes data = ReadFile(out);
+        ASSERT_GT(data.size(), 15u);
+        EXPECT_EQ(data[14], c.Flags);
+        auto parsed = ParseLibraryData(data);
+        ASSERT_TRUE(parsed);
+        TCrashModuleOptions stored;
+        stored.LoadFromStream(parsed->Options, parsed->Version);
+        EXPECT_EQ(stored.LeakFlags(), c.Flags);
+    }
+}
+
 TEST_F(Generator, SymbolTableNamesRoutinesById) {
     fs::path out = dir / "data.bin";
     ASSERT_EQ(

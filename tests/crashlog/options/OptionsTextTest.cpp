@@ -15,6 +15,7 @@ TEST(OptionsText, TheProgramsOwnOptions) {
     EXPECT_EQ(o.FrozenSeconds(), 0u);
     EXPECT_EQ(o.BehaviourFlags(), 0x0018);
     EXPECT_EQ(o.TextLanguage(), "");
+    EXPECT_EQ(o.LeakFlags(), 0x30);
 
     // Everything else is a fresh object's.
     TCrashModuleOptions expected;
@@ -22,6 +23,7 @@ TEST(OptionsText, TheProgramsOwnOptions) {
     expected.SetFrozenSeconds(0);
     expected.SetBehaviourFlags(0x0018);
     expected.SetTextLanguage("");
+    expected.SetLeakFlags(0x30);
     EXPECT_TRUE(o.SameOptions(expected));
     EXPECT_EQ(o.DialogKind(), 2);
     EXPECT_EQ(o.MailMode(), 0);
