@@ -176,6 +176,11 @@ void TFRM_Main_DataModules::OpenPracticeDatabase() {
     if (tables.empty())
         throw std::runtime_error("The folder " + dataFolder_ + "Data\\ is on no mapped drive");
     KVO.Params().push_back("PATH=" + tables);
+    // A practice whose workstations share a database server names it in the
+    // installation INI file, so that every workstation agrees; the engine
+    // then serves the tables from there instead of the folder.
+    const std::string server = TInstallIni().ini().ReadString("Database", "Connection", "");
+    if (!server.empty()) KVO.Params().push_back("CONNECTION=" + server);
     StartupCheckpoint(9.24);
     KVO.Open();
     StartupCheckpoint(9.25);

@@ -31,7 +31,7 @@ pid_t RealWaitpid(pid_t pid, int* status, int options) {
 }
 
 const SysCalls kReal{RealOpen, ::close,       ::write,     ::fsync,   ::rename,     ::unlink,
-                     RealLock, ::posix_spawn, RealWaitpid, ::statvfs, ::gethostname};
+                     RealLock, ::posix_spawn, RealWaitpid, ::statvfs, ::gethostname, ::statfs};
 
 SysCalls gCurrent = kReal;
 

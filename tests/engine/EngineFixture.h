@@ -1,12 +1,16 @@
-// A fresh tables folder per test, served as database KVO.
+// A fresh practice per test, served as database KVO: a tables folder, or
+// with KVO_ENGINE_BACKEND=postgres a fresh schema on a test server, so that
+// the same tests hold the engine's promises on both backends.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "PgServer.h"
 #include "engine/engine.h"
 
 namespace kvo::engine::testing {
@@ -18,7 +22,17 @@ class EngineTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         folder_ = pattern;
         Session().SetLockWaitMs(5000);
-        Session().Database("KVO").Params() = {"PATH=" + folder_};
+        if (OnServer())
+            params_ = {"CONNECTION=" + kvo::testing::PgServer::Shared().ConnectionString(
+                                           kvo::testing::PgServer::Shared().NewSchema())};
+        else
+            params_ = {"PATH=" + folder_};
+        Session().Database("KVO").Params() = params_;
+    }
+
+    static bool OnServer() {
+        const char* backend = std::getenv("KVO_ENGINE_BACKEND");
+        return backend != nullptr && std::string(backend) == "postgres";
     }
 
     void TearDown() override {
@@ -75,6 +89,7 @@ class EngineTest : public ::testing::Test {
     }
 
     std::string folder_;
+    std::vector<std::string> params_;  // of database KVO; another connection uses the same
 };
 
 }  // namespace kvo::engine::testing

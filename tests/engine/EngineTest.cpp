@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/vfs.h>
 
 #include "EngineFixture.h"
+#include "platform/Sys.h"
 
 namespace kvo::engine::testing {
 namespace {
@@ -317,6 +319,35 @@ TEST_F(EngineTest, LocateIgnoresCaseAndLeavesTheCursorWhenNothingMatches) {
     EXPECT_EQ(t.FieldByName("User").AsInteger(), 3);
 }
 
+// Case is ignored for every letter, not only for A-Z: the whole text is
+// compared by its Unicode case folding.
+TEST_F(EngineTest, LocateFoldsTheCaseOfTheWholeUnicodeText) {
+    TTable t;
+    CreateEntries(t);
+    t.Open();
+    for (const char* note : {"Zoe", "Zoë", "Straße", "Ωμέγα σοφός", "Łukasz"})
+        AddEntry(t, "*", 1, "01/01/2026", note);
+    const struct {
+        const char* wanted;
+        const char* found;  // nullptr: no row matches
+    } cases[] = {
+        {"ZOË", "Zoë"},
+        {"zoë", "Zoë"},
+        {"ZOE", "Zoe"},
+        {"STRASSE", "Straße"},
+        {"ΩΜΈΓΑ ΣΟΦΌΣ", "Ωμέγα σοφός"},
+        {"łUKASZ", "Łukasz"},
+        {"Zoë ", nullptr},
+        {"Lukasz", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.wanted);
+        t.First();
+        EXPECT_EQ(t.Locate("Note", std::string(c.wanted)), c.found != nullptr);
+        EXPECT_EQ(t.FieldByName("Note").AsString(), c.found ? c.found : "Zoe");
+    }
+}
+
 TEST_F(EngineTest, PostNotifiesBeforeAndAfterAndBeforePostCanStopIt) {
     TTable t;
     CreateEntries(t);
@@ -354,15 +385,51 @@ TEST_F(EngineTest, IndexFieldNamesGiveOrderAndKey) {
     EXPECT_THROW(t.Post(), EDBEngineError);
     t.Cancel();
 
-    // Without index field names the order is the order of insertion.
-    t.SetIndexFieldNames("");
-    EXPECT_THAT(Column(t, "Name"), ElementsAre("pear", "apple", "fig"));
+    t.SetIndexFieldNames("Number;Name");
+    EXPECT_THAT(Column(t, "Name"), ElementsAre("apple", "fig", "pear"));
     EXPECT_THROW(t.SetIndexFieldNames("Colour"), EDBEngineError);
-    EXPECT_EQ(t.IndexFieldNames(), "");
+    EXPECT_EQ(t.IndexFieldNames(), "Number;Name");
 
     EXPECT_THROW(t.AddIndex("ByColour", "Colour"), EDBEngineError);
     t.AddIndex("ByNumber", "Number;Name");
     t.AddIndex("ByNumber", "Number;Name");  // present already: kept
+}
+
+// A keyed table is walked in key order by every cursor without index field
+// names (as the users' grid opens USER); only a table without a key keeps
+// the order of insertion.
+TEST_F(EngineTest, KeyedTablesWalkInKeyOrderUnkeyedInInsertionOrder) {
+    TTable keyed, plain;
+    Create(keyed, "USER.DB", {{"User", TFieldType::Integer}, {"Surname", TFieldType::String, 30}},
+           "User");
+    Create(plain, "NOTES.DB", {{"User", TFieldType::Integer}, {"Surname", TFieldType::String, 30}});
+    for (TTable* t : {&keyed, &plain}) {
+        t->Open();
+        for (int user : {30, 10, 20}) {
+            t->Append();
+            t->FieldByName("User").SetAsInteger(user);
+            t->FieldByName("Surname").SetAsString("S" + std::to_string(user));
+            t->Post();
+        }
+        t->Close();
+        t->SetIndexFieldNames("");
+    }
+
+    TTable grid;  // a fresh cursor that names no index
+    grid.SetDatabaseName("KVO");
+    grid.SetTableName("user");
+    grid.Open();
+    EXPECT_THAT(Column(grid, "User"), ElementsAre("10", "20", "30"));
+    grid.Append();  // an appended row joins the walk at its key
+    grid.FieldByName("User").SetAsInteger(15);
+    grid.Post();
+    EXPECT_THAT(Column(grid, "User"), ElementsAre("10", "15", "20", "30"));
+    grid.SetIndexFieldNames("Surname");
+    grid.SetIndexFieldNames("");  // back to the key, not to insertion order
+    EXPECT_THAT(Column(grid, "User"), ElementsAre("10", "15", "20", "30"));
+
+    plain.Open();
+    EXPECT_THAT(Column(plain, "User"), ElementsAre("30", "10", "20"));
 }
 
 TEST_F(EngineTest, FilterChangeOnAnOpenTableRequeriesAndGoesFirst) {
@@ -472,6 +539,49 @@ TEST_F(EngineTest, RollbackUndoesEveryWriteOfTheTransactionAndRefreshesOpenCurso
     EXPECT_THAT(ErrorOf([&] { db.Commit(); }), HasSubstr("no transaction"));
 }
 
+// A file database on a network drive would be damaged by the workstations
+// sharing it; it is refused with a message that names the server setting.
+TEST_F(EngineTest, FileDatabaseOnANetworkFileSystemIsRefused) {
+    static unsigned long fakeType = 0;
+    platform::ScopedSysOverride sys;
+    sys.table().statfs = [](const char* path, struct statfs* out) {
+        const int rc = platform::RealSysCalls().statfs(path, out);
+        out->f_type = static_cast<decltype(out->f_type)>(fakeType);
+        return rc;
+    };
+    const struct {
+        unsigned long type;
+        const char* refusedAs;  // nullptr: opens
+    } cases[] = {
+        {0x6969, "NFS"},    {0xFF534D42, "CIFS"}, {0xFE534D42, "SMB2"},  {0x517B, "SMB"},
+        {0x01021997, "9P"}, {0xEF53, nullptr},    {0x01021994, nullptr}, {0x9123683E, nullptr},
+    };
+    Session().Database("SHARE").Params() = {"PATH=" + folder_};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        fakeType = c.type;
+        TDatabase& db = Session().Database("SHARE");
+        db.Close();
+        if (c.refusedAs == nullptr) {
+            EXPECT_NO_THROW(db.Open());
+            continue;
+        }
+        const std::string error = ErrorOf([&] { db.Open(); });
+        EXPECT_THAT(error, HasSubstr(std::string("network file system (") + c.refusedAs));
+        EXPECT_THAT(error, HasSubstr("PostgreSQL"));
+        EXPECT_THAT(error, HasSubstr("Connection="));
+        EXPECT_FALSE(db.Connected());
+    }
+    // A folder that cannot be examined is not taken for a local one.
+    sys.table().statfs = [](const char*, struct statfs*) {
+        errno = EACCES;
+        return -1;
+    };
+    Session().Database("SHARE").Close();
+    EXPECT_THAT(ErrorOf([&] { Session().Database("SHARE").Open(); }), HasSubstr("cannot examine"));
+    Session().RemoveDatabase("SHARE");
+}
+
 TEST_F(EngineTest, SessionKeepsItsSettingsAndDatabases) {
     TSession& s = Session();
     s.Open();
@@ -488,14 +598,14 @@ TEST_F(EngineTest, SessionKeepsItsSettingsAndDatabases) {
     EXPECT_TRUE(s.Passwords().empty());
 
     EXPECT_EQ(&s.Database("kvo"), s.FindDatabase("KVO"));
-    EXPECT_EQ(s.Database("KVO").Path(), folder_);
-    s.Database("KVO").Params() = {"path = " + folder_ + "/sub"};
+    s.Database("KVO").Params() = {"path = " + folder_ + "/sub", " Connection = host=x"};
     EXPECT_EQ(s.Database("KVO").Path(), folder_ + "/sub");
+    EXPECT_EQ(s.Database("KVO").ConnectionString(), "host=x");
     s.Database("KVO").Params() = {};
     EXPECT_THAT(ErrorOf([&] { s.Database("KVO").Open(); }), HasSubstr("PATH"));
 
     // Closing the session closes the open tables of its databases.
-    s.Database("KVO").Params() = {"PATH=" + folder_};
+    s.Database("KVO").Params() = params_;
     TTable t;
     CreateEntries(t);
     t.Open();

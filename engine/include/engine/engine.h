@@ -2,30 +2,37 @@
 // with cursors, typed field access, filters and the session's settings.
 //
 // Start here.  A `TSession` (one per process, `Session()`) holds the named
-// databases; the database "KVO" gets one parameter "PATH=<folder>" naming the
-// folder whose tables it serves.  A `TTable` names its database and its table
-// ("USER.DB" and "USER" are the same table) and is a cursor over the table's
-// rows in the table's own order, narrowed by a filter when filtering is on.
-// The order is insertion order, or the order of the index field names.  The
-// set of rows a cursor walks is taken when it opens and when its filter,
-// filtered switch or index field names change; rows it appends join it in
-// order, rows it deletes leave it, and a row deleted elsewhere reads as null
-// and cannot be edited.
+// databases; the database "KVO" gets either "PATH=<folder>", naming the
+// folder whose tables it serves from one file, or "CONNECTION=<connection
+// string>", naming a PostgreSQL database that every workstation of a
+// practice shares (a libpq string such as "host=server dbname=practice
+// user=kvo" or "postgresql://kvo@server/practice").  A `TTable` names its
+// database and its table ("USER.DB" and "USER" are the same table) and is a
+// cursor over the table's rows in the table's own order, narrowed by a
+// filter when filtering is on.  The order is that of the index field names
+// when set, else that of the table's key, else insertion order.  The set of
+// rows a cursor walks is taken when it opens and when its filter, filtered
+// switch or index field names change; rows it appends join it in order,
+// rows it deletes leave it, and a row deleted elsewhere reads as null and
+// cannot be edited.
 //
 // Errors: every failure is thrown as `EDBEngineError` carrying the engine's
 // message (missing table, unknown field, malformed filter, a database or row
-// locked by another connection or process after a bounded wait).  Nothing is
-// reported by result.
+// locked by another connection or process after a bounded wait, a folder on
+// a network file system).  Nothing is reported by result.
 //
-// Storage: one SQLite database file, `kDatabaseFileName`, in the folder named
-// by the database's PATH.  Dates are kept as "YYYY-MM-DD" text so that SQL
-// order is calendar order; callers only ever see "DD/MM/YYYY".  Writes use
-// WAL with synchronous=NORMAL.
+// Storage: with PATH, one SQLite database file, `kDatabaseFileName`, in the
+// folder, which must be on a local disk (its locks do not hold on network
+// file systems).  With CONNECTION, one table per table on the server, each
+// with a hidden identity column.  Dates are kept so that SQL order is
+// calendar order; callers only ever see "DD/MM/YYYY".
 //
-// Locks: Edit and Append take the database's write lock until Post or Cancel
-// (unless a TDatabase transaction already holds it); another connection or
-// process waits at most `Session().LockWaitMs()` and then gets an
-// EDBEngineError.
+// Locks: Edit re-reads its row under a lock held until Post or Cancel, and
+// Append takes what a write needs (unless a TDatabase transaction already
+// holds it).  The file backend has one lock for the whole database; the
+// server locks the rows written.  Another connection or process waits at
+// most `Session().LockWaitMs()` and then gets an EDBEngineError saying
+// "record locked by another user".
 //
 // Thread-safety: the engine objects belong to the thread that created them.
 #pragma once
@@ -203,15 +210,19 @@ class TTable {
     std::vector<TFieldDef> fieldDefs_;
 };
 
-// A named database of the session.  Its only parameter is "PATH=<folder>".
+// A named database of the session, served from a folder ("PATH=<folder>") or
+// a server ("CONNECTION=<connection string>", which wins when both are set).
 class TDatabase {
   public:
     explicit TDatabase(std::string name);
     ~TDatabase();
     const std::string& DatabaseName() const { return name_; }
-    // Parameters as "NAME=value" lines; only PATH is used.
+    // Parameters as "NAME=value" lines; PATH and CONNECTION are used.
     std::vector<std::string>& Params() { return params_; }
     std::string Path() const;
+    std::string ConnectionString() const;
+    // Where the tables are, for messages: "folder ..." or "server host:port/db".
+    std::string Location() const;
 
     void Open();
     void Close();

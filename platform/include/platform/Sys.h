@@ -6,6 +6,7 @@
 
 #include <spawn.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -28,6 +29,8 @@ struct SysCalls {
     pid_t (*waitpid)(pid_t pid, int* status, int options);
     int (*statvfs)(const char* path, struct statvfs* out);
     int (*gethostname)(char* name, size_t size);
+    // The file-system type of a path (f_type), e.g. to refuse network drives.
+    int (*statfs)(const char* path, struct statfs* out);
 };
 
 // The table in force.  Not synchronised: tests replace entries while no other
