@@ -21,7 +21,7 @@ PACKAGES=(
     libzydis-dev
     clang libclang-rt-14-dev
     xvfb xauth x11-utils xdotool
-    libpq-dev postgresql pxlib-dev
+    libpq-dev postgresql pxlib-dev libicu-dev
     python3-aiosmtpd python3-dnslib python3-pyftpdlib python3-pil openssl
     pngcheck pngquant heaptrack valgrind zip unzip
     dpkg-dev lintian
