@@ -1,0 +1,126 @@
+// The program itself, offscreen on a demonstration installation: "Go" is
+// pressed while another process holds the appointment tables, the engine's
+// error leaves the click handler, and the crash library's report names the
+// handler and the break reset at the lines where they were.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "DemoInstall.h"
+#include "StartupFixture.h"
+#include "engine/engine.h"
+
+extern char** environ;
+
+namespace kvo::datamodule::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::vector<std::string> SourceLines(const std::string& file) {
+    std::ifstream in(std::string(KVO_APP_SOURCES) + "/" + file);
+    std::vector<std::string> lines{""};  // 1-based
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The line of the first source line holding `text`; 0 when none.
+int LineOf(const std::vector<std::string>& lines, const std::string& text) {
+    for (size_t i = 1; i < lines.size(); ++i)
+        if (lines[i].find(text) != std::string::npos) return int(i);
+    return 0;
+}
+
+// The line column ("212[20]" gives 212) of the call-stack row naming `proc`.
+int ReportedLine(const std::string& report, const std::string& proc) {
+    std::regex row("\\|" + proc + " *\\|([0-9]+)\\[");
+    std::smatch m;
+    return std::regex_search(report, m, row) ? std::stoi(m[1]) : 0;
+}
+
+class TarnwickReportTest : public StartupTest {};
+
+TEST_F(TarnwickReportTest, GoOnALockedPracticeIsReportedWithTheHandlerAndTheResetAtTheirLines) {
+    demo::TDemoInstallOptions options;
+    options.root = root_;
+    options.dentists = 2;
+    options.years = 1;
+    ASSERT_TRUE(demo::CreateDemoInstallation(options));
+
+    // Another workstation holds the tables for the whole run.
+    engine::Session().Database("OTHER").Params() = {"PATH=" + Path("P/Kestavo/Data")};
+    engine::TTable theirs;
+    theirs.SetDatabaseName("OTHER");
+    theirs.SetTableName("APP_REC.DB");
+    theirs.Open();
+    theirs.Edit();
+
+    const std::string out = Path("out.txt"), err = Path("err.txt");
+    std::vector<std::string> env = {"KESTAVO_UNATTENDED=1", "KESTAVO_CLICK_AFTER_START=BTN_GO",
+                                    "QT_QPA_PLATFORM=offscreen",
+                                    "KESTAVO_REPORT_URL=http://127.0.0.1:9/"};
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string program = TARNWICK_PROGRAM;
+    char* argv[] = {program.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the program did not end";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    theirs.Cancel();
+    engine::Session().RemoveDatabase("OTHER");
+
+    const std::string report = ReadFile(out);
+    SCOPED_TRACE(ReadFile(err));
+    // The library dealt with it: the loop went on and the program ended
+    // normally when asked to.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_THAT(report, HasSubstr("CrashLog 6.0.20"));
+    EXPECT_THAT(report, HasSubstr("EDBEngineError"));
+    EXPECT_THAT(report, HasSubstr("locked"));
+
+    const auto form = SourceLines("uresetapp_cal.cpp");
+    EXPECT_EQ(ReportedLine(report, "BTN_GOClick"), LineOf(form, "ClearBreaksFrom(APP_CAL_Table"));
+    // The reset's row names a line of its own body that calls the engine.
+    const auto reset = SourceLines("break_reset.cpp");
+    int first = 0;  // the definition: the one line naming it at the margin
+    for (size_t i = 1; i < reset.size() && !first; ++i)
+        if (!reset[i].empty() && reset[i][0] != ' ' &&
+            reset[i].find(" ClearBreaksFrom(") != std::string::npos)
+            first = int(i);
+    const int line = ReportedLine(report, "ClearBreaksFrom");
+    ASSERT_GT(first, 0);
+    EXPECT_GT(line, first);
+    ASSERT_LT(size_t(line), reset.size());
+    EXPECT_THAT(reset[size_t(line)], HasSubstr("("));
+}
+
+}  // namespace
+}  // namespace kvo::datamodule::testing
