@@ -35,16 +35,16 @@ std::vector<TPxColumn> AllKinds() {
 std::vector<std::vector<Variant>> AllKindsRows() {
     using I = std::int64_t;
     return {
-        {std::string("Zoë Ashdown"), std::string("29/02/2024"), I{-7}, I{-2147483647}, -12.25, 1e-3,
-         true, kShortMemo, std::string("08:30:15"), I{1}},
+        {std::string("A Zoë Ashdown"), std::string("29/02/2024"), I{-7}, I{-2147483647}, -12.25,
+         1e-3, true, kShortMemo, std::string("08:30:15"), I{1}},
         // Every field but the key null.
-        {std::string("Nulls"), std::monostate{}, std::monostate{}, std::monostate{},
+        {std::string("B Nulls"), std::monostate{}, std::monostate{}, std::monostate{},
          std::monostate{}, std::monostate{}, std::monostate{}, std::monostate{}, std::monostate{},
          std::monostate{}},
         // Zero and false are values, not nulls.
-        {std::string("Zeros"), std::string("01/01/1900"), I{0}, I{0}, 0.0, 0.0, false, kMiddleMemo,
-         std::string("00:00:00"), I{3}},
-        {std::string("ZZ Last"), std::string("31/12/9999"), I{32767}, I{2147483647}, 99999.99,
+        {std::string("C Zeros"), std::string("01/01/1900"), I{0}, I{0}, 0.0, 0.0, false,
+         kMiddleMemo, std::string("00:00:00"), I{3}},
+        {std::string("D Last"), std::string("31/12/9999"), I{32767}, I{2147483647}, 99999.99,
          -4.5e10, false, kLongMemo, std::string("23:59:59"), I{4}},
     };
 }
@@ -277,8 +277,8 @@ TEST_F(ParadoxTest, UnreadableRowsAreReportedAndKeepTheImportOutUnlessSkipped) {
     EXPECT_NE(text.find("row 4 NOT IMPORTED"), std::string::npos) << text;
     const auto rows = Rows("KINDS");
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0][0], Variant(std::string("Nulls")));
-    EXPECT_EQ(rows[1][0], Variant(std::string("Zeros")));
+    EXPECT_EQ(rows[0][0], Variant(std::string("B Nulls")));
+    EXPECT_EQ(rows[1][0], Variant(std::string("C Zeros")));
     EXPECT_EQ(Rows("OTHER").size(), 2u);
 }
 
