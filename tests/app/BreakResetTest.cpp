@@ -1,4 +1,5 @@
-// "Go": which days are emptied, which breaks go, and what a failure leaves.
+// "Go": which days are emptied, which breaks go, and that a failure leaves
+// every table as it was.
 #include <gmock/gmock.h>
 
 #include <QDateEdit>
@@ -6,8 +7,9 @@
 #include <QPushButton>
 #include <QTableView>
 
-#include "AppFixture.h"
+#include "BreakResetFixture.h"
 #include "app/break_reset.h"
+#include "app/break_restore.h"
 #include "app/uresetapp_cal.h"
 
 namespace kvo::app::testing {
@@ -25,31 +27,8 @@ constexpr int Error = platform::kMbError;
 
 // Dentist 3 works from 09/03 to 13/03/2026; dentist 5 has rows on the same
 // days; dentist 7 has none.  "Today" (and so the from-date) is 10/03/2026.
-class BreakResetTest : public PracticeTest {
+class BreakResetTest : public BreakPracticeTest {
   protected:
-    void SetUp() override {
-        PracticeTest::SetUp();
-        CreateUsers();  // grid rows: 3, 7, 5
-        CreateCalendar({{3, "09/03/2026", false},
-                        {3, "10/03/2026", false},
-                        {3, "11/03/2026", true},
-                        {3, "12/03/2026", std::nullopt},
-                        {3, "13/03/2026", false},
-                        {5, "10/03/2026", false},
-                        {5, "11/03/2026", false}});
-    }
-
-    void CreateFixtureEntries() {
-        CreateEntries({{"*", 3, "09/03/2026"},
-                       {"*", 3, "10/03/2026"},
-                       {"A", 3, "10/03/2026"},
-                       {"*", 3, "11/03/2026"},
-                       {"*", 3, "13/03/2026"},
-                       {"R", 3, "13/03/2026"},
-                       {"*", 5, "10/03/2026"},
-                       {"*", 5, "11/03/2026"}});
-    }
-
     // Presses "Go" with a key, so that the press goes through the
     // application's event delivery as a user's would.
     static void PressGo(TForm1& form) {
@@ -100,6 +79,11 @@ TEST_F(BreakResetTest, ClearsOpenDaysAndDeletesBreaksOfTheChosenDentistFromTheDa
     EXPECT_TRUE(form.APP_REC_Table.Active() && form.APP_REC_Table.Filtered());
     EXPECT_EQ(form.DBGrid1->currentIndex().row(), 0);
     EXPECT_EQ(form.DTP->date(), Today());
+    // Who cleared what goes to the events file.
+    EXPECT_THAT(EventsFile(), ::testing::HasSubstr(
+                                  "<CLASS>Information</CLASS>\r\n<TEXT>Dentist 3: breaks cleared "
+                                  "from 10/03/2026, 3 open days emptied, 3 break entries "
+                                  "deleted, kept for undo as reset 1</TEXT>"));
 }
 
 TEST_F(BreakResetTest, WorksOnTheGridRowAndPickerDateChosen) {
@@ -152,57 +136,77 @@ TEST_F(BreakResetTest, GoIsDisabledAndIgnoredWhileTheOperationRuns) {
     EXPECT_FALSE(form.Running());
 }
 
-// An engine error half-way: what was done stays done, "Go" comes back, no
-// "All Done" is claimed, and the error reaches the application's handler.
-TEST_F(BreakResetTest, MissingEntriesTableStopsAfterTheCalendarWithoutAllDone) {
-    // No APP_REC table at all.
-    TForm1 form(nullptr, Today);
-    PressGo(form);
+// A failure anywhere leaves every table of the practice as it was (the
+// reset's own restore tables included), brings "Go" back without claiming
+// "All Done", reaches the application's handler, and records no event.
+class BreakResetFailureTest : public BreakResetTest {
+  protected:
+    void PressExpectingNothingChanged(TForm1& form, const std::string& messagePart) {
+        const auto before = WholeDatabase();
+        ASSERT_FALSE(before.empty());
+        const int unhandled = TestApp().UnhandledCount();
+        PressGo(form);
+        EXPECT_EQ(WholeDatabase(), before);
+        EXPECT_THAT(Shown(Kind::Information), IsEmpty());
+        EXPECT_TRUE(form.BTN_GO->isEnabled());
+        EXPECT_FALSE(form.Running());
+        EXPECT_EQ(TestApp().UnhandledCount(), unhandled + 1);
+        EXPECT_THAT(TestApp().LastUnhandled().toStdString(), ::testing::HasSubstr(messagePart));
+        EXPECT_EQ(EventsFile(), "");
+    }
 
-    EXPECT_EQ(CalendarRows()[1], "3 10/03/2026 - - - - -");
-    EXPECT_EQ(CalendarRows()[4], "3 13/03/2026 - - - - -");
-    EXPECT_THAT(Shown(Kind::Information), IsEmpty());
-    EXPECT_TRUE(form.BTN_GO->isEnabled());
-    EXPECT_FALSE(form.Running());
-    EXPECT_THAT(TestApp().LastUnhandled().toStdString(), ::testing::HasSubstr("APP_REC"));
-    EXPECT_THAT(Shown(Kind::Error), ElementsAre("Tarnwick: " + TestApp().LastUnhandled()));
+    // Once the cause is gone, "Go" works again on the same window.
+    void PressAgainExpectingAllDone(TForm1& form) {
+        PressGo(form);
+        EXPECT_THAT(Shown(Kind::Information), ElementsAre("Tarnwick: All Done"));
+        EXPECT_EQ(CalendarRows()[4], "3 13/03/2026 - - - - -");
+        EXPECT_THAT(EntryRows(), ::testing::Not(::testing::Contains("* 3 13/03/2026")));
+    }
+};
+
+TEST_F(BreakResetFailureTest, CalendarPostFailingHalfWay) {
+    CreateFixtureEntries();
+    TForm1 form(nullptr, Today);
+    int posts = 0;
+    form.APP_CAL_Table.AfterPost = [&](engine::TTable&) {
+        if (++posts == 2) throw engine::EDBEngineError("Disk full while posting");
+    };
+    PressExpectingNothingChanged(form, "Disk full");
+    form.APP_CAL_Table.AfterPost = nullptr;
+    PressAgainExpectingAllDone(form);
 }
 
-TEST_F(BreakResetTest, RowLockedByAnotherConnectionStopsHalfWay) {
+TEST_F(BreakResetFailureTest, EntriesTableMissingAfterTheCalendarIsDone) {
+    TForm1 form(nullptr, Today);
+    PressExpectingNothingChanged(form, "APP_REC");
+    CreateFixtureEntries();
+    PressAgainExpectingAllDone(form);
+}
+
+TEST_F(BreakResetFailureTest, RestoreTableThatCannotKeepTheRemovedRows) {
+    CreateFixtureEntries();
+    {
+        TTable damaged;
+        Create(damaged, kResetTable, {{"Id", engine::TFieldType::Integer}});
+    }
+    TForm1 form(nullptr, Today);
+    PressExpectingNothingChanged(form, "BRK_RST");
+}
+
+TEST_F(BreakResetFailureTest, AnotherWorkstationHoldingTheTablesLongerThanTheLockWait) {
     CreateFixtureEntries();
     Session().SetLockWaitMs(200);
     Session().Database("OTHER").Params() = {"PATH=" + folder_};
     TTable theirs;
     theirs.SetDatabaseName("OTHER");
-    theirs.SetTableName("APP_CAL.DB");
+    theirs.SetTableName("APP_REC.DB");
     theirs.Open();
-
+    theirs.Edit();
     TForm1 form(nullptr, Today);
-    // Another workstation starts editing once our first day is posted.
-    form.APP_CAL_Table.AfterPost = [&](engine::TTable&) {
-        if (theirs.State() == engine::TDataSetState::Browse) theirs.Edit();
-    };
-    const int unhandled = TestApp().UnhandledCount();
-    PressGo(form);
-
-    const auto rows = CalendarRows();
-    EXPECT_EQ(rows[1], "3 10/03/2026 - - - - -");
-    EXPECT_EQ(rows[3], Day(3, "12/03/2026", "-", kOpen));  // not reached
-    EXPECT_EQ(rows[4], Day(3, "13/03/2026", "False", kOpen));
-    EXPECT_EQ(EntryRows().size(), 8u);  // breaks not reached
-    EXPECT_THAT(Shown(Kind::Information), IsEmpty());
-    EXPECT_TRUE(form.BTN_GO->isEnabled());
-    EXPECT_EQ(TestApp().UnhandledCount(), unhandled + 1);
-    EXPECT_THAT(TestApp().LastUnhandled().toStdString(), ::testing::HasSubstr("locked"));
-    // The interrupted edit was dropped, so nothing is posted behind our back
-    // once the lock is free and the cursor moves again.
-    EXPECT_EQ(form.APP_CAL_Table.State(), engine::TDataSetState::Browse);
+    PressExpectingNothingChanged(form, "locked");
     theirs.Cancel();
-    form.APP_CAL_Table.AfterPost = nullptr;
-    form.APP_CAL_Table.First();
-    EXPECT_EQ(CalendarRows(), rows);
+    PressAgainExpectingAllDone(form);
 }
-
 TEST_F(BreakResetTest, EmptyUserTableHasNoDentistAndChangesNothing) {
     CreateFixtureEntries();
     {
