@@ -8,6 +8,7 @@
 #include "ParadoxImport.h"
 #include "ParadoxTable.h"
 #include "ParadoxWriter.h"
+#include "PgServer.h"
 #include "ToolsFixture.h"
 
 namespace kvo::tools::testing {
@@ -69,11 +70,13 @@ class ParadoxTest : public ToolsTest {
     TImportReport Import(bool skip = false) {
         return ImportPractice({Legacy().string(), Target(), skip});
     }
-    std::string Target() const { return Path("imported").string(); }
+    // A folder, or a schema of the test server once a test chose one.
+    std::string Target() const { return server_.empty() ? Path("imported").string() : server_; }
+    std::string server_;
 
     // The rows of a target table, each field as the engine gives it.
     std::vector<std::vector<Variant>> Rows(const std::string& table) {
-        Session().Database("KVO_TEST_READ").Params() = {"PATH=" + Target()};
+        move::OpenPractice("KVO_TEST_READ", Target());
         std::vector<std::vector<Variant>> rows;
         {
             TTable t;
@@ -154,6 +157,28 @@ TEST_F(ParadoxTest, EveryPracticeFieldKindNullsAndMemosArriveAsWritten) {
     }
     Session().RemoveDatabase("KVO_TEST_READ");
 
+    const auto rows = Rows("KINDS");
+    const auto written = AllKindsRows();
+    ASSERT_EQ(rows.size(), written.size());
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        for (std::size_t f = 0; f < written[r].size(); ++f)
+            EXPECT_EQ(rows[r][f], written[r][f]) << "row " << r + 1 << ", field " << f + 1;
+}
+
+TEST_F(ParadoxTest, ImportIntoADatabaseServerIsAllOrNothingToo) {
+    auto& server = kvo::testing::PgServer::Shared();
+    server_ = server.ConnectionString(server.NewSchema());
+    WriteAllKinds();
+    WriteOther();
+    Patch(Legacy() / "KINDS.DB", FieldAt(Legacy() / "KINDS.DB", 0, 6), "\x85");
+    const auto refused = Import();
+    EXPECT_FALSE(refused.committed);
+    EXPECT_TRUE(move::ListTables(Target()).empty());
+
+    fs::remove_all(Legacy());
+    WriteAllKinds();
+    const auto report = Import();
+    ASSERT_TRUE(report.committed) << FormatReport(report);
     const auto rows = Rows("KINDS");
     const auto written = AllKindsRows();
     ASSERT_EQ(rows.size(), written.size());

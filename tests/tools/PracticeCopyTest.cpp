@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "PgServer.h"
 #include "ToolsFixture.h"
 
 namespace kvo::tools::testing {
@@ -164,6 +165,21 @@ TEST_F(ToolsTest, CopyCommandReportsEachTableAndRefusesASecondCopy) {
     const auto usage = Run(std::string(KVO_PRACTICE_COPY) + " --from x");
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.output.find("--to is required"), std::string::npos);
+}
+
+TEST_F(ToolsTest, CopyMovesAPracticeOntoADatabaseServerAndBack) {
+    auto& server = kvo::testing::PgServer::Shared();
+    const std::string from = DemoPractice();
+    const std::string onServer = server.ConnectionString(server.NewSchema());
+    ASSERT_TRUE(move::IsConnectionString(onServer));
+    move::CopyPractice(from, onServer);
+    ExpectSamePractice(from, onServer);
+    // A server practice with tables is refused like a folder with them.
+    EXPECT_THROW(move::CopyPractice(from, onServer), std::runtime_error);
+
+    const std::string back = Path("back").string();
+    move::CopyPractice(onServer, back);
+    ExpectSamePractice(from, back);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -112,6 +113,15 @@ void TTableSum::AddRow(const std::vector<TField*>& fields) {
         } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
             hash.Tag('I');
             hash.Bytes(i, sizeof *i);
+        } else if (const auto* d = std::get_if<double>(&value);
+                   d != nullptr && field->DataType() == TFieldType::Currency &&
+                   std::fabs(*d) < 9e14) {
+            // Money counts to a ten-thousandth: a server that keeps it as a
+            // decimal may round away the binary noise below that
+            // (27.500000000000004 comes back as 27.5), which is no change.
+            hash.Tag('C');
+            const auto units = static_cast<std::int64_t>(std::llround(*d * 10000.0));
+            hash.Bytes(&units, sizeof units);
         } else if (const auto* d = std::get_if<double>(&value)) {
             hash.Tag('D');
             // -0.0 and 0.0 are the same amount of money.
