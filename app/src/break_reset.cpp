@@ -1,5 +1,8 @@
 #include "app/break_reset.h"
 
+#include <array>
+#include <iterator>
+
 #include "app/break_restore.h"
 #include "common/Common.h"
 
@@ -31,23 +34,36 @@ void ShowOnly(TTable& table, const std::string& filter) {
     table.First();
 }
 
-// A closed day keeps its settings; a null Closed reads as open.  An open
-// day whose fields are all empty already (cleared by an earlier reset) has
-// nothing left to empty: it is neither posted nor counted, so that a second
-// reset over the same days reports nothing to do and keeps nothing to undo.
-bool IsOpenDay(TTable& appCal) {
-    if (appCal.FieldByName("Closed").AsBoolean()) return false;
-    for (const char* name : kDayFields)
-        if (!appCal.FieldByName(name).IsNull()) return true;
-    return false;
-}
+// The calendar fields a reset reads and empties, looked up once per open
+// table rather than once per row.
+struct TDayFields {
+    explicit TDayFields(TTable& appCal) : closed(&appCal.FieldByName("Closed")) {
+        for (std::size_t i = 0; i < std::size(kDayFields); ++i)
+            emptied[i] = &appCal.FieldByName(kDayFields[i]);
+    }
+    engine::TField* closed;
+    std::array<engine::TField*, std::size(kDayFields)> emptied{};
+
+    // A closed day keeps its settings; a null Closed reads as open.  An
+    // open day whose fields are all empty already (cleared by an earlier
+    // reset) has nothing left to empty: it is neither posted nor counted,
+    // so that a second reset over the same days reports nothing to do and
+    // keeps nothing to undo.
+    bool Open() const {
+        if (closed->AsBoolean()) return false;
+        for (const engine::TField* field : emptied)
+            if (!field->IsNull()) return true;
+        return false;
+    }
+};
 
 TResetCounts CountOne(TTable& appCal, TTable& appRec, const std::string& dentist,
                       const std::string& fromDate) {
     TResetCounts counts;
     ShowOnly(appCal, CalendarFilter(dentist, fromDate));
+    const TDayFields day(appCal);
     for (; !appCal.Eof(); appCal.Next())
-        if (IsOpenDay(appCal)) ++counts.days;
+        if (day.Open()) ++counts.days;
     ShowOnly(appRec, BreakFilter(dentist, fromDate));
     counts.breaks = appRec.RecordCount();
     return counts;
@@ -58,20 +74,21 @@ TResetCounts ClearOne(TTable& appCal, TTable& appRec, const std::string& dentist
                       const std::string& fromDate, TRemovedForDentist& removed) {
     TResetCounts counts;
     ShowOnly(appCal, CalendarFilter(dentist, fromDate));
+    const TDayFields day(appCal);
     removed.days.names = {"Date", "Closed", "Start", "End", "Interval", "Breaks"};
     std::vector<engine::TField*> kept;
     for (const auto& name : removed.days.names)
         kept.push_back(&appCal.FieldByName(name));
     while (!appCal.Eof()) {
-        if (IsOpenDay(appCal)) {
+        if (day.Open()) {
             std::vector<std::string> row;
             row.reserve(kept.size());
             for (engine::TField* field : kept)
                 row.push_back(EncodeValue(field->Value()));
             removed.days.rows.push_back(std::move(row));
             appCal.Edit();
-            for (const char* name : kDayFields)
-                appCal.FieldByName(name).Clear();
+            for (engine::TField* field : day.emptied)
+                field->Clear();
             appCal.Post();
             ++counts.days;
         }

@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
     SourceDatabase();  // built before any timing starts
     kvo::common::SetEventReportHook({});
     const fs::path install = fs::temp_directory_path() / "kvo-bench-install";
-    fs::create_directories(install / "C");
+    fs::create_directories(install / "C" / "Kestavo");
     std::FILE* drives = std::fopen((install / "drives.ini").c_str(), "w");
     if (drives != nullptr) {
         std::fprintf(drives, "[C]\nPath=%s\n", (install / "C").c_str());
