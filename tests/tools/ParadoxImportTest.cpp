@@ -163,6 +163,9 @@ TEST_F(ParadoxTest, EveryPracticeFieldKindNullsAndMemosArriveAsWritten) {
     for (std::size_t r = 0; r < rows.size(); ++r)
         for (std::size_t f = 0; f < written[r].size(); ++f)
             EXPECT_EQ(rows[r][f], written[r][f]) << "row " << r + 1 << ", field " << f + 1;
+    // pxlib alone reads a null 4-byte integer or date as -2147483648.
+    EXPECT_EQ(rows[1][1], Variant(std::monostate{}));
+    EXPECT_EQ(rows[1][3], Variant(std::monostate{}));
 }
 
 TEST_F(ParadoxTest, ImportIntoADatabaseServerIsAllOrNothingToo) {
@@ -281,16 +284,23 @@ TEST_F(ParadoxTest, UnreadableRowsAreReportedAndKeepTheImportOutUnlessSkipped) {
     // memo pointer leads past the end of the memo file.
     Patch(file, FieldAt(file, 0, 6), "\x85");
     Patch(file, FieldAt(file, 3, 7) + 10, std::string("\xff\x00\x10\x00", 4));
+    // A keyed table whose key repeats: the engine refuses the second row.
+    WriteParadoxTable(Legacy() / "REPEAT.DB", {{"Code", pxAlpha, 4}}, 1,
+                      {{std::string("A")}, {std::string("A")}});
 
     const auto refused = Import();
     EXPECT_FALSE(refused.committed);
-    EXPECT_NE(refused.error.find("2 row(s) could not be read"), std::string::npos) << refused.error;
+    EXPECT_NE(refused.error.find("3 row(s) could not be read"), std::string::npos) << refused.error;
     EXPECT_TRUE(move::ListTables(Target()).empty());
     ASSERT_EQ(refused.tables[0].unreadable.size(), 2u);
     EXPECT_EQ(refused.tables[0].unreadable[0].row, 1);
     EXPECT_NE(refused.tables[0].unreadable[0].problem.find("Closed"), std::string::npos);
     EXPECT_EQ(refused.tables[0].unreadable[1].row, 4);
     EXPECT_NE(refused.tables[0].unreadable[1].problem.find("Notes"), std::string::npos);
+    ASSERT_EQ(refused.tables[2].unreadable.size(), 1u);
+    EXPECT_EQ(refused.tables[2].unreadable[0].row, 2);
+    EXPECT_NE(refused.tables[2].unreadable[0].problem.find("the engine refused it"),
+              std::string::npos);
 
     const auto skipped = Import(true);
     ASSERT_TRUE(skipped.committed) << FormatReport(skipped);
