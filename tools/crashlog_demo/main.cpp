@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -154,6 +155,54 @@ DEMO_FRAME int CrashHoldingMallocLock() {
     return SegvNull();
 }
 
+// Three exceptions within a minute, each handed over as a framework's
+// handler would: the third restarts the program (same arguments, the
+// folder it started in), which then only says where it runs.
+DEMO_FRAME int RepeatRestart() {
+    if (getenv("CRASHLOG_DEMO_RESTARTED")) {
+        char cwd[4096];
+        std::printf("restarted in %s\n", getcwd(cwd, sizeof cwd) ? cwd : "?");
+        return 0;
+    }
+    setenv("CRASHLOG_DEMO_RESTARTED", "1", 1);
+    auto* options = crashlog::CurrentCrashLogOptions();
+    options->SetRepeatAction(2);
+    options->SetRepeatCount(3);
+    options->SetRepeatMinutes(1);
+    if (chdir("/") != 0) return 2;  // the restart goes back to the first folder
+    for (int i = 0; i < 3; ++i) {
+        try {
+            ThrowDeep(1);
+        } catch (...) {
+            crashlog::HandleCurrentException(crashlog::coFramework);
+        }
+    }
+    std::printf("not restarted\n");
+    return 0;
+}
+
+// Ten threads, nine of them waiting; `crash` decides whether the main
+// thread then faults (the time is printed first, for measuring how long the
+// report takes) or waits to be looked at from outside.
+DEMO_FRAME void WaitForever() {
+    for (;;)
+        pause();
+}
+
+DEMO_FRAME int TenThreads(bool crash) {
+    for (int i = 0; i < 9; ++i)
+        std::thread(WaitForever).detach();
+    usleep(20000);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::printf("%s %lld\n", crash ? "crash-at" : "ready",
+                static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+    std::fflush(stdout);
+    if (crash) return SegvNull();
+    WaitForever();
+    return 0;
+}
+
 const std::map<std::string, std::function<int()>>& Commands() {
     static const std::map<std::string, std::function<int()>> commands = {
         {"uncaught-throw", UncaughtThrow},
@@ -167,6 +216,9 @@ const std::map<std::string, std::function<int()>>& Commands() {
         {"two-threads", TwoThreads},
         {"crash-in-handler", CrashInHandler},
         {"crash-holding-malloc-lock", CrashHoldingMallocLock},
+        {"repeat-restart", RepeatRestart},
+        {"ten-threads-crash", [] { return TenThreads(true); }},
+        {"ten-threads-wait", [] { return TenThreads(false); }},
     };
     return commands;
 }

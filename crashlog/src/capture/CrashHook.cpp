@@ -1022,6 +1022,13 @@ void InstallHooks() {
     sigaction(CaptureSignal(), &cap, nullptr);
     gSignalsInstalled = true;
     gPreviousTerminate = std::set_terminate(&TerminateHandler);
+    // A program that reaches the library only through another library may
+    // find the run-time's throw first; std::terminate still reports what
+    // nothing catches, but without the raise-time analysis.
+    if (dlsym(RTLD_DEFAULT, "__cxa_throw") != reinterpret_cast<void*>(&__cxxabiv1::__cxa_throw))
+        SafeWrite(2,
+                  "CrashLog: throws are not seen at raise time; link the crash library "
+                  "before the C++ run-time\n");
 }
 
 void RemoveHooks() {

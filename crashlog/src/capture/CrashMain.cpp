@@ -13,6 +13,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <setjmp.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include <sstream>
 
 #include "capture/CaptureInternal.h"
+#include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashReport.h"
 
 namespace crashlog {
@@ -166,7 +168,8 @@ struct Job {
     int Marker = 0;
     int Origin = 0;
     ModuleHandle Module = 0;
-    uint64_t RaiseThread = 0;
+    uint64_t RaiseThread = 0;   // runs the events
+    uint64_t ExceptThread = 0;  // whose exception it is (the watcher reports the main thread)
     bool Answer = true;
 };
 
@@ -251,6 +254,15 @@ void FireAction(Job& job, const TCrashExceptionRecord& rec, int action, bool& ex
         for (auto it = receivers.rbegin(); it != receivers.rend(); ++it)
             (*it)->ActionNotify(rec, action, execute);
         if (ActionNotifyHandler) ActionNotifyHandler(rec, action, execute);
+    });
+}
+
+void FireError(Job& job, const TCrashExceptionRecord& rec, int action, bool& retry) {
+    OnRaisingThread(job, [&] {
+        auto receivers = ReceiversCopy();
+        for (auto it = receivers.rbegin(); it != receivers.rend(); ++it)
+            (*it)->ErrorNotify(rec, action, retry);
+        if (ErrorNotifyHandler) ErrorNotifyHandler(rec, action, retry);
     });
 }
 
@@ -585,6 +597,55 @@ uint16_t ExceptionId(const ExceptionInfo& e, const TCrashStackList& stack,
 
 // ---- the pass ------------------------------------------------------------------------------
 
+// Keeps the report in the log file.  A handler may ask for a failed save
+// to be tried again; three tries at most, so a log that cannot be written
+// never holds the pass.
+void StoreInLog(Job& job, const TCrashExceptionRecord& rec, const TCrashModuleOptionsEx& options,
+                uint16_t id, const TCrashModuleInfo* mainModule) {
+    TLogStoreRequest request;
+    request.path = LogFilePath(options);
+    request.reportText = rec.Report;
+    char idText[8];
+    snprintf(idText, sizeof idText, "%04X", id);
+    request.reportId = idText;
+    request.limit = int(options.ErrorsToKeep());
+    request.mergeDuplicates = (options.LogFlags() & log_flags::MergeDuplicates) != 0;
+    if ((options.LogFlags() & log_flags::ResetLogOnNewVersion) && mainModule) {
+        const std::string logged = LastLoggedVersion(request.path);
+        if (!logged.empty() && logged != mainModule->Version) unlink(request.path.c_str());
+    }
+    bool execute = true;
+    FireAction(job, rec, raBeforeSaveLog, execute);
+    if (!execute) return;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        S().LastWarning = TCrashLogErrorCode::ceNone;
+        const TLogStoreResult result = StoreReportInLog(request);
+        if (result.saved) break;
+        Warning(TCrashLogErrorCode::ceLogError, result.error);
+        bool retry = false;
+        FireError(job, rec, raAfterSaveLog, retry);
+        if (!retry) break;
+    }
+    FireAction(job, rec, raAfterSaveLog, execute);
+}
+
+// Address space kept back so that a pass still finds some after an
+// out-of-memory failure; given back while a dispatch runs.
+void* gReserve = nullptr;
+constexpr size_t kReserveSize = 5 * 1024 * 1024;
+
+void ReleaseReserve() {
+    if (gReserve) munmap(gReserve, kReserveSize);
+    gReserve = nullptr;
+}
+
+void TakeReserve() {
+    if (gReserve) return;
+    void* p =
+        mmap(nullptr, kReserveSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    gReserve = p == MAP_FAILED ? nullptr : p;
+}
+
 TCrashModuleOptionsEx* ChooseOptions(ModuleHandle byAddress, ModuleHandle byCaller) {
     auto& st = S();
     auto carries = [](TCrashModuleInfo* m) { return m && m->DebugData && m->Options; };
@@ -684,7 +745,7 @@ void ProcessException(Job& job) {
         } else {
             // ---- capture ----
             SetSection(4);
-            const uint64_t exceptThread = job.RaiseThread;
+            const uint64_t exceptThread = job.ExceptThread;
             uintptr_t stackTop = p.StackTop, stackStart = p.StackStart;
             for (const auto& t : registry)
                 if (t.ThreadId == exceptThread && !stackTop) stackTop = t.StackTop;
@@ -882,6 +943,7 @@ void ProcessException(Job& job) {
                         FireAction(job, rec, raAfterDialog, execute);
                     }
                     SetSection(15);
+                    if (options->StoreInLogFile()) StoreInLog(job, rec, *options, id, mainModule);
                     SetSection(16);
                     // Repeat rule: too many exceptions too fast restart (or end)
                     // the program.
@@ -986,9 +1048,11 @@ bool Dispatch(ExceptionInfo& e, TExceptNotifyParams& params, int marker, int ori
     if (snap.DispatchRunning) return false;  // a nested exception is dropped
     if (!LockProcessing(120000)) return true;
     snap.DispatchRunning = true;
+    ReleaseReserve();
     struct Release {
         RaiseSnapshot& s;
         ~Release() {
+            TakeReserve();
             s.DispatchRunning = false;
             UnlockProcessing();
         }
@@ -997,7 +1061,7 @@ bool Dispatch(ExceptionInfo& e, TExceptNotifyParams& params, int marker, int ori
         !(st.Options->BehaviourFlags() & behaviour_flags::HandleSafecall))
         return false;
     if (!st.Options->Enabled()) return true;
-    params.SourceThreadId = CurrentThreadId();
+    if (!params.SourceThreadId) params.SourceThreadId = CurrentThreadId();
     if (!params.IsHandled) {
         snprintf(snap.ClassName, sizeof snap.ClassName, "%s", e.ClassName.c_str());
         snap.Address = e.Address;
@@ -1010,6 +1074,7 @@ bool Dispatch(ExceptionInfo& e, TExceptNotifyParams& params, int marker, int ori
     gJob.Origin = origin;
     gJob.Module = module;
     gJob.RaiseThread = CurrentThreadId();
+    gJob.ExceptThread = params.SourceThreadId;
     if (!RunOnWorker()) {
         if (gWorkerPid != getpid()) {
             // No worker in this process (a forked child): run here.
@@ -1042,7 +1107,9 @@ bool Handling() {
 }
 
 bool ReportHandled() {
-    return S().ReportHandled.load(std::memory_order_relaxed);
+    // Read on every end of a catch block: one load while the bit is clear.
+    const auto* options = S().Options;
+    return options && (options->BehaviourFlags() & behaviour_flags::ReportHandledExceptions);
 }
 
 bool DispatchUncaughtThrow(void* object, const std::type_info* type, uintptr_t address,
@@ -1162,6 +1229,7 @@ void DispatchSignal(int signal, siginfo_t* info, ucontext_t* uc, bool stackOverf
         _exit(1);
     }
     snap.DispatchRunning = true;
+    ReleaseReserve();
     bool answer = true;
     if (st.Options && st.Options->Enabled() && gWorkerPid == getpid()) {
         gJob = Job{};
@@ -1182,6 +1250,7 @@ void DispatchSignal(int signal, siginfo_t* info, ucontext_t* uc, bool stackOverf
         params.SourceThreadId = CurrentThreadId();
         gJob.Params = &params;
         gJob.RaiseThread = CurrentThreadId();
+        gJob.ExceptThread = gJob.RaiseThread;
         snap.RaiseStackPointer = ctx.Rsp;
         snap.Context = ctx;
         snap.HasOsRecord = true;
@@ -1350,6 +1419,7 @@ void StartUp() {
     gWatcherStop = false;
     if (pthread_create(&gWatcher, nullptr, &WatcherMain, nullptr) == 0) gWatcherRunning = true;
     InstallHooks();
+    TakeReserve();
     st.Active.store(true);
 }
 

@@ -27,12 +27,14 @@ struct Outcome {
 
 // Runs the program with a hard time limit; a process still alive at the
 // limit is killed and reported as timed out.
-Outcome RunProgram(const std::vector<std::string>& args, int limitMs) {
+Outcome RunProgram(const std::vector<std::string>& args, int limitMs,
+                   const std::string& folder = {}) {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return {};
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
+        if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
         dup2(out[1], 1);
         dup2(err[1], 2);
         close(out[0]);
@@ -174,6 +176,21 @@ TEST(DemoTest, ACrashWhileTheAllocatorIsLockedEndsWithTheMinimalReport) {
     EXPECT_THAT(o.Out, HasSubstr("minimal report (the processing pass stopped moving)"));
     EXPECT_THAT(o.Out, HasSubstr("Exception : EAccessViolation"));
     EXPECT_THAT(o.Out, HasSubstr("RIP: "));
+}
+
+// The repeat rule: the third report within a minute restarts the program
+// with its arguments in the folder it started in; the first process ends.
+TEST(DemoTest, RepeatedExceptionsRestartTheProgramInItsStartFolder) {
+    char pattern[] = "/tmp/crashlog-demo-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const Outcome o = RunProgram({KVO_CRASHLOG_DEMO, "repeat-restart"}, 30000, pattern);
+    ASSERT_FALSE(o.TimedOut);
+    EXPECT_EQ(o.ExitCode, 1);
+    EXPECT_EQ(Count(o.Out, kReportHead), 3);
+    EXPECT_THAT(o.Out, Not(HasSubstr("not restarted")));
+    // The new process writes to the same output, which stays open until it ends.
+    EXPECT_THAT(o.Out, HasSubstr(std::string("restarted in ") + pattern));
+    rmdir(pattern);
 }
 
 TEST(DemoTest, AnUnknownCommandListsTheCommands) {

@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <signal.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "capture/CaptureInternal.h"
 #include "crashlog/CrashMain.h"
@@ -174,6 +176,51 @@ TEST_F(PassTest, ClassesAnswerToTheirAncestorsAndTheirShortNames) {
     auto fpe = capture::DescribeSignal({SIGFPE, FPE_INTDIV, 0, false}, false);
     EXPECT_TRUE(capture::ClassMatches(fpe, "EIntError"));
     EXPECT_TRUE(capture::ClassMatches(fpe, "EExternal"));
+}
+
+TEST_F(PassTest, WithHandledReportsOnACaughtExceptionIsReportedOnceAtTheEndOfItsCatchBlock) {
+    options_->SetBehaviourFlags(options_->BehaviourFlags() |
+                                behaviour_flags::ReportHandledExceptions);
+    int events = 0;
+    HandledExceptionNotifyHandler = [&](const TCrashExceptionRecord& rec, bool&) {
+        EXPECT_TRUE(rec.IsHandled);
+        ++events;
+    };
+    const int errors = ErrorCount();
+    testing::internal::CaptureStdout();
+    try {
+        try {
+            Fail("caught twice");
+        } catch (const EDemoFailure&) {
+            throw;  // not completed: the outer block reports it
+        }
+    } catch (const std::exception&) {
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(events, 1);
+    EXPECT_EQ(ErrorCount(), errors + 1);
+    EXPECT_THAT(LastBugReport(), HasSubstr("caught twice"));
+    EXPECT_THAT(out, HasSubstr("caught twice"));
+}
+
+TEST_F(PassTest, AnEventLoopThatStopsAnsweringIsReportedAsFrozen) {
+    const int errors = ErrorCount();
+    CrashLog_SetHeartbeatPoster([](void*) {}, nullptr);  // the probes are never answered
+    options_->SetFrozenSeconds(1);
+    testing::internal::CaptureStdout();
+    options_->SetDetectFrozen(true);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ErrorCount() == errors && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    options_->SetDetectFrozen(false);
+    CrashLog_SetHeartbeatPoster(nullptr, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    testing::internal::GetCapturedStdout();
+    ASSERT_GT(ErrorCount(), errors);
+    EXPECT_THAT(LastBugReport(), HasSubstr("EFrozenApplication"));
+    EXPECT_THAT(LastBugReport(), HasSubstr("The application seems to be frozen"));
+    // The main thread is the one reported, where it waited.
+    EXPECT_THAT(LastBugReport(), HasSubstr("AnEventLoopThatStopsAnsweringIsReportedAsFrozen"));
 }
 
 TEST(DuplicateIdTest, IsCrc16Xmodem) {
