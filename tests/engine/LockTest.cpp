@@ -119,6 +119,40 @@ TEST_F(LockTest, TransactionHeldByAnotherConnectionBlocksPosts) {
     EXPECT_EQ(theirs_.RecordCount(), 2);
 }
 
+// A transaction that met a lock is either refused at its start (a file
+// database takes its lock up front) or, on a server, abandoned by it: then
+// nothing more may be written in it and Commit must not pass it off as done.
+TEST_F(LockTest, TransactionThatMetALockIsNeverCommittedHalfDone) {
+    TDatabase& other = Session().Database("OTHER");
+    mine_.Edit();
+    if (!OnServer()) {
+        ExpectLocked([&] { other.StartTransaction(); });
+        EXPECT_FALSE(other.InTransaction());
+        mine_.Cancel();
+        return;
+    }
+    other.StartTransaction();
+    theirs_.Next();
+    theirs_.Edit();  // the other record: not locked
+    theirs_.FieldByName("Note").SetAsString("lost with the transaction");
+    theirs_.Post();
+    theirs_.First();
+    ExpectLocked([&] { theirs_.Edit(); });
+    theirs_.Next();
+    EXPECT_THAT([&] { theirs_.Edit(); },
+                ::testing::ThrowsMessage<EDBEngineError>(::testing::HasSubstr("abandoned")));
+    EXPECT_THAT([&] { theirs_.Delete(); },
+                ::testing::ThrowsMessage<EDBEngineError>(::testing::HasSubstr("abandoned")));
+    EXPECT_THAT([&] { other.Commit(); },
+                ::testing::ThrowsMessage<EDBEngineError>(::testing::HasSubstr("abandoned")));
+    other.Rollback();
+    mine_.Post();
+    theirs_.Next();  // the view was rebuilt by the rollback and stands on the first
+    EXPECT_EQ(theirs_.FieldByName("Note").AsString(), "second");
+    theirs_.Edit();  // a fresh start works
+    theirs_.Post();
+}
+
 TEST_F(LockTest, LockHeldByAnotherProcessIsAnErrorNotAHang) {
     int ready[2], release[2];
     ASSERT_EQ(::pipe(ready), 0);

@@ -161,8 +161,10 @@ class TTable {
     // followed it (or at the end).
     void Delete();
 
-    // Moves to the first record whose field equals value, compared without
-    // regard to case; false (cursor unmoved) when there is none.
+    // Moves to the first record of the view whose field equals value; texts
+    // compare without regard to case, by the Unicode case folding of the
+    // whole text ("ZOË" finds "Zoë", "STRASSE" finds "Straße").  False
+    // (cursor unmoved) when there is none.
     bool Locate(const std::string& field, const Variant& value);
 
     // The filter text: terms "Field op value" joined by AND, op one of
@@ -230,13 +232,15 @@ class TDatabase {
 
     // One transaction over every post, edit and delete of this database's
     // tables until Commit or Rollback: all of it is kept, or none of it.
-    // While it runs this connection holds the write lock, so another
-    // connection's writes wait at most `Session().LockWaitMs()` and then
-    // raise.  Rollback also drops unposted edits of the open tables and
-    // rebuilds their views.  Starting a second transaction, or committing or
-    // rolling back without one, raises.  A transaction the database abandoned
-    // by itself (after a failed write) is never committed: further writes and
-    // Commit raise until Rollback.
+    // While it runs this connection holds the locks of what it wrote (on a
+    // file database, the whole database), so another connection's writes
+    // wait at most `Session().LockWaitMs()` and then raise.  Rollback also
+    // drops unposted edits of the open tables and rebuilds their views.
+    // Starting a second transaction, or committing or rolling back without
+    // one, raises.  A transaction the database abandoned by itself is never
+    // committed: further writes and Commit raise until Rollback.  A server
+    // abandons it after any failed statement (a record locked elsewhere, a
+    // duplicate key); a file database only after a full disk or an I/O error.
     void StartTransaction();
     void Commit();
     void Rollback();
