@@ -90,19 +90,49 @@ struct TDecoded {
     unsigned char FirstByte = 0;
 };
 
-TDecoded Decode(const TDisAsm& dis, const TReportMemory& mem, std::uintptr_t at) {
-    std::uint8_t code[TDisAsm::kMaxInstructionLength];
-    size_t size = 0;
-    while (size < sizeof code && mem.Read(at + size, code + size, 1))
-        ++size;
+// The code around the exception address, read once: the probe decodes the
+// same bytes up to seventy times, and a live read is a system call.
+class TCodeWindow {
+  public:
+    TCodeWindow(const TReportMemory& mem, std::uintptr_t from, std::uintptr_t to)
+        : from_(from), bytes_(to - from), readable_(to - from, false) {
+        if (mem.Read(from, bytes_.data(), bytes_.size())) {
+            readable_.assign(bytes_.size(), true);
+            return;
+        }
+        for (size_t i = 0; i < bytes_.size(); ++i)
+            readable_[i] = mem.Read(from + i, &bytes_[i], 1);
+    }
+    bool Readable(std::uintptr_t at) const {
+        return at >= from_ && at - from_ < bytes_.size() && readable_[at - from_];
+    }
+    // The readable bytes from `at` on, at most `max`.
+    size_t Copy(std::uintptr_t at, std::uint8_t* out, size_t max) const {
+        size_t n = 0;
+        while (n < max && Readable(at + n)) {
+            out[n] = bytes_[at + n - from_];
+            ++n;
+        }
+        return n;
+    }
+
+  private:
+    std::uintptr_t from_;
+    std::vector<std::uint8_t> bytes_;
+    std::vector<bool> readable_;
+};
+
+TDecoded Decode(const TDisAsm& dis, const TCodeWindow& code, std::uintptr_t at) {
+    std::uint8_t bytes[TDisAsm::kMaxInstructionLength];
+    const size_t size = code.Copy(at, bytes, sizeof bytes);
     TDecoded d;
     if (size == 0) {
         d.Length = 1;
         d.Undecodable = true;
         return d;
     }
-    d.FirstByte = code[0];
-    d.Text = dis.Disassemble(code, size, at, d.Length);
+    d.FirstByte = bytes[0];
+    d.Text = dis.Disassemble(bytes, size, at, d.Length);
     if (d.Length < 1) d.Length = 1;
     d.Undecodable = d.Text.starts_with("DB ");
     return d;
@@ -118,6 +148,11 @@ void BuildAssembler(const TCrashReportInput& in, const TCrashModuleOptions& o, s
     const std::uintptr_t e = in.Address;
     if (e == 0 || !mem.Readable(e, 4)) return;
 
+    const std::uintptr_t window = e >= 70 ? e - 70 : 0;
+    constexpr std::uintptr_t kAfter = 70 + TDisAsm::kMaxInstructionLength;
+    const std::uintptr_t last = e > UINTPTR_MAX - kAfter ? UINTPTR_MAX : e + kAfter;
+    const TCodeWindow code(mem, window, last);
+
     // A silent decoder finds the start; the listing's decoder has call-backs.
     const TDisAsm probe(TDisAsmMode::Bits64);
     TListingContext ctx{&in, &mem};
@@ -129,16 +164,15 @@ void BuildAssembler(const TCrashReportInput& in, const TCrashModuleOptions& o, s
 
     // 1. The first start in the window whose instructions land exactly on E;
     // at most ten instructions before E are kept.
-    const std::uintptr_t window = e >= 70 ? e - 70 : 0;
     std::uintptr_t first = window;
-    while (first < e && !mem.Readable(first, 1))
+    while (first < e && !code.Readable(first))
         ++first;
     std::uintptr_t start = e;
     for (std::uintptr_t s = first; s < e; ++s) {
         std::vector<std::uintptr_t> starts;
         std::uintptr_t pos = s;
         while (pos < e) {
-            const TDecoded d = Decode(probe, mem, pos);
+            const TDecoded d = Decode(probe, code, pos);
             if (!d.Undecodable) starts.push_back(pos);
             pos += std::uintptr_t(d.Length);
         }
@@ -148,7 +182,7 @@ void BuildAssembler(const TCrashReportInput& in, const TCrashModuleOptions& o, s
     }
     // 2. The end: E + 70, lowered to the last readable byte.
     std::uintptr_t end = e + 70;
-    while (end > e && !mem.Readable(end, 1))
+    while (end > e && !code.Readable(end))
         --end;
 
     // 3. and 4. The walk.
@@ -157,7 +191,7 @@ void BuildAssembler(const TCrashReportInput& in, const TCrashModuleOptions& o, s
     size_t remembered = 0;
     int after = 0;
     for (std::uintptr_t at = start; at <= end;) {
-        const TDecoded d = Decode(dis, mem, at);
+        const TDecoded d = Decode(dis, code, at);
         std::string line = AddressText(at) + "  " + d.Text;
         if (at == e) line += "  ; <-- EXCEPTION";
         std::string header, note;

@@ -196,6 +196,30 @@ TEST(ReportTables, UnreadableExceptionAddressLeavesListingAndDumpOut) {
     EXPECT_TRUE(report.CpuPart().ends_with(std::string(83, '-') + "\r\n"));
 }
 
+// The pass lists the live process's own code and stack.
+__attribute__((noinline)) int LiveFunction(int x) {
+    return x * 3 + 1;
+}
+
+TEST(ReportTables, LiveMemoryOfThisProcess) {
+    TFixture f;
+    f.Input.Memory.clear();
+    f.Input.ReadLiveMemory = true;
+    f.Input.ResolveAddress = nullptr;
+    f.Input.Address = reinterpret_cast<std::uintptr_t>(&LiveFunction);
+    std::uint64_t stack[16];
+    for (int i = 0; i < 16; ++i)
+        stack[i] = 0x1111111111111111ull * std::uint64_t(i);
+    f.Input.StackStart = reinterpret_cast<std::uintptr_t>(stack);
+    TCrashBugReport report;
+    report.Build(f.Input);
+    EXPECT_NE(report.AssemblerListing().find("; <-- EXCEPTION"), std::string::npos);
+    const std::vector<std::string> cpu = Lines(report.CpuPart());
+    ASSERT_EQ(cpu.size(), 25u);
+    EXPECT_NE(cpu[10].find(": 1111111111111111   "), std::string::npos) << cpu[10];
+    EXPECT_EQ(LiveFunction(1), 4);
+}
+
 TEST(ReportTables, CpuPartRegistersAndDump) {
     TFixture f;
     TCrashBugReport report;
