@@ -10,13 +10,14 @@
 // until another program takes it over (at most ten minutes).
 //
 // For tests, KESTAVO_CRASHLOG_DIALOG_TEST may hold "hang" (stop answering
-// after reading the request) or "click=<button>" / "escape" (answer the
-// dialog once it is shown).
+// after reading the request) or answers per dialog kind, such as
+// "classic:link;detailed:click=ok;reproduce:escape".
 #include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
+#include <QLabel>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdlib>
@@ -31,15 +32,33 @@ using namespace crashlog::dialog;
 
 namespace {
 
-void AnswerForTests(const QString& hook) {
-    if (hook.isEmpty()) return;
-    QTimer::singleShot(300, [hook] {
+// "kind:action;kind:action" or one bare action for every kind; actions are
+// "click=<button>", "escape" and "link" (the classic dialog's details link).
+QString HookFor(const QString& hook, TDialogKind kind) {
+    const char* name = kind == TDialogKind::Classic     ? "classic"
+                       : kind == TDialogKind::Detailed  ? "detailed"
+                       : kind == TDialogKind::Reproduce ? "reproduce"
+                                                        : "other";
+    for (const QString& part : hook.split(';', Qt::SkipEmptyParts)) {
+        int colon = part.indexOf(':');
+        if (colon < 0) return part;
+        if (part.left(colon) == name) return part.mid(colon + 1);
+    }
+    return {};
+}
+
+void AnswerForTests(const QString& action) {
+    if (action.isEmpty()) return;
+    QTimer::singleShot(300, [action] {
         QWidget* dialog = QApplication::activeModalWidget();
         if (!dialog) return;
-        if (hook == "escape") {
+        if (action == "escape") {
             QMetaObject::invokeMethod(dialog, "reject");
-        } else if (hook.startsWith("click=")) {
-            if (auto* button = dialog->findChild<QAbstractButton*>(hook.mid(6))) button->click();
+        } else if (action == "link") {
+            if (auto* link = dialog->findChild<QLabel*>("clickHere"))
+                emit link->linkActivated("details");
+        } else if (action.startsWith("click=")) {
+            if (auto* button = dialog->findChild<QAbstractButton*>(action.mid(6))) button->click();
         }
     });
 }
@@ -113,7 +132,7 @@ int main(int argc, char** argv) {
     heartbeat.start(1000);
 
     TDialogSettings settings;
-    AnswerForTests(hook);
+    AnswerForTests(HookFor(hook, request.kind));
     TDialogResult result = RunCrashDialog(request, settings);
     heartbeat.stop();
     WriteEncodedFrame(fd, EncodeDialogResult(result));

@@ -136,6 +136,10 @@ TDialogRequest MakeDialogRequest(const TCrashModuleOptions& options, TDialogKind
                                  std::string message, int exceptionCount = 1,
                                  bool duplicateLogged = false);
 
+// Fills the report text and the pages' pieces (plain and coloured) of a
+// request from a whole report text.
+void SetReportPieces(TDialogRequest& request, std::string_view reportText);
+
 struct TDialogLaunch {
     std::string helperPath;          // empty: found as described above
     int heartbeatTimeoutMs = 10000;  // a helper silent this long is taken as hung
@@ -144,6 +148,18 @@ struct TDialogLaunch {
 
 // Shows the dialog and waits for the user's decision.  Never throws.
 TDialogResult ShowCrashDialog(const TDialogRequest& request, const TDialogLaunch& launch = {});
+
+// The whole dialog part of a processing pass: shows `request` (made by
+// `MakeDialogRequest` with the report pieces set); when the classic dialog's
+// link asks for the details, shows the detailed dialog, forced-detailed,
+// with the choices made so far; after a detailed dialog asks for the steps
+// to reproduce when the options want them (`ReproduceRequest`, no logged
+// duplicate, the report is sent or `storeInLogFile`).  The result carries
+// the final decision flags, the e-mail address and the reproduce text; a
+// helper that failed leaves `warning` set and no further dialog is tried.
+// The report copy to the clipboard is made by the helper itself.
+TDialogResult RunExceptionDialogs(TDialogRequest request, bool storeInLogFile, bool duplicateLogged,
+                                  const TDialogLaunch& launch = {});
 
 // Whether a display is there to show a dialog on.
 bool DialogDisplayAvailable();

@@ -16,7 +16,9 @@
 #include <thread>
 
 #include "crashlog/CrashDialogs.h"
+#include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashOptions.h"
+#include "crashlog/CrashReport.h"
 
 extern char** environ;
 
@@ -231,8 +233,7 @@ TDialogResult ShowCrashDialog(const TDialogRequest& request, const TDialogLaunch
             bool ended = false;
             for (int i = 0; i < 50 && !ended; ++i) {
                 ended = ::waitpid(helper.pid, nullptr, WNOHANG) == helper.pid;
-                if (!ended)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
             if (ended) helper.pid = -1;
             StopHelper(helper);
@@ -249,6 +250,59 @@ TDialogResult ShowCrashDialog(const TDialogRequest& request, const TDialogLaunch
         LetHelperGo(helper);
         return result;
     }
+}
+
+void SetReportPieces(TDialogRequest& request, std::string_view reportText) {
+    request.reportText = std::string(reportText);
+    // The log store locates a report's sections; one entry is enough.
+    TLogFile pieces({}, true);
+    pieces.MutableEntries().push_back(std::string(reportText) + "\r\n\r\n\r\n");
+    request.generalText = pieces.GeneralPart(0);
+    request.callStackText = pieces.CallStackPart(0);
+    request.modulesText = pieces.ModulesPart(0);
+    request.processesText = pieces.ProcessesPart(0);
+    request.assemblerText = pieces.AssemblerPart(0);
+    request.cpuText = pieces.CpuPart(0);
+    request.generalHtml = HtmlGeneral(request.generalText);
+    request.assemblerHtml = HtmlAssembler(request.assemblerText);
+    request.cpuHtml = HtmlCpu(request.cpuText);
+}
+
+TDialogResult RunExceptionDialogs(TDialogRequest request, bool storeInLogFile, bool duplicateLogged,
+                                  const TDialogLaunch& launch) {
+    TDialogResult result = ShowCrashDialog(request, launch);
+    bool detailedShown = request.kind == TDialogKind::Detailed;
+    if (result.warning.empty() && result.nextKind == TDialogKind::Detailed) {
+        TDialogRequest details = request;
+        details.kind = TDialogKind::Detailed;
+        details.forcedDetailed = true;
+        details.send = result.send;
+        details.screenshot = result.screenshot;
+        details.dialogFlags = result.dialogFlags;
+        details.reproduceText = result.reproduceText;
+        TDialogResult second = ShowCrashDialog(details, launch);
+        // What the classic dialog settled (e-mail, comment, restart) stays.
+        second.userEmail = result.userEmail;
+        second.emailChanged = result.emailChanged;
+        if (second.reproduceText.empty()) second.reproduceText = result.reproduceText;
+        second.terminateRequested = second.terminateRequested || result.terminateRequested;
+        result = second;
+        detailedShown = true;
+    }
+    result.nextKind = TDialogKind::None;
+    const bool wanted = (request.logFlags & log_flags::ReproduceRequest) && !duplicateLogged &&
+                        (result.send || storeInLogFile);
+    if (detailedShown && wanted && result.warning.empty() && !result.consoleFallback) {
+        TDialogRequest reproduce = request;
+        reproduce.kind = TDialogKind::Reproduce;
+        reproduce.reproduceText = result.reproduceText;
+        TDialogResult steps = ShowCrashDialog(reproduce, launch);
+        if (steps.warning.empty())
+            result.reproduceText = steps.reproduceText;
+        else
+            result.warning = steps.warning;
+    }
+    return result;
 }
 
 TSendProgress::~TSendProgress() {

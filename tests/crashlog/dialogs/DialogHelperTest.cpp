@@ -100,6 +100,46 @@ TEST_F(DialogHelper, AnswersOverItsPipe) {
     EXPECT_TRUE(HelperChildren().empty());
 }
 
+// The classic dialog's link leads to the forced-detailed dialog and then to
+// the steps-to-reproduce request, each a helper of its own.
+TEST_F(DialogHelper, ClassicLinkLeadsToDetailsAndTheReproduceRequest) {
+    ::setenv("KESTAVO_CRASHLOG_DIALOG_TEST", "classic:link;detailed:click=ok;reproduce:escape", 1);
+    TDialogRequest request = Request(TDialogKind::Classic);
+    request.logFlags |= log_flags::ReproduceRequest;
+    request.reproduceText = "  opened the book ";
+    TDialogResult r = RunExceptionDialogs(request, true, false);
+    EXPECT_EQ(r.warning, "");
+    EXPECT_EQ(r.nextKind, TDialogKind::None);
+    EXPECT_TRUE(r.send);
+    EXPECT_FALSE(r.cancelled);
+    EXPECT_EQ(r.reproduceText, "opened the book");
+
+    // A logged duplicate is not asked about.
+    ::setenv("KESTAVO_CRASHLOG_DIALOG_TEST", "detailed:click=ok;reproduce:click=ok", 1);
+    request.kind = TDialogKind::Detailed;
+    request.reproduceText = "kept";
+    TDialogResult duplicate = RunExceptionDialogs(request, true, true);
+    EXPECT_EQ(duplicate.reproduceText, "kept");
+    EXPECT_EQ(duplicate.warning, "");
+}
+
+TEST(DialogPieces, ReportTextIsCutIntoThePages) {
+    std::ifstream in(KVO_REPORT_FIXTURE, std::ios::binary);
+    std::string report((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(report.empty());
+    TDialogRequest request;
+    SetReportPieces(request, report);
+    EXPECT_EQ(request.reportText, report);
+    EXPECT_EQ(request.generalText.rfind("CrashLog 6.0.20\r\n", 0), 0u);
+    EXPECT_NE(request.callStackText.find("BTN_GOClick"), std::string::npos);
+    EXPECT_NE(request.modulesText.find("libcrashlog.so"), std::string::npos);
+    EXPECT_NE(request.processesText.find("4711|tarnwick"), std::string::npos);
+    EXPECT_NE(request.assemblerText.find("call    0000555555556300"), std::string::npos);
+    EXPECT_EQ(request.cpuText.rfind("Registers:\r\n", 0), 0u);
+    EXPECT_FALSE(request.generalHtml.empty());
+    EXPECT_FALSE(request.cpuHtml.empty());
+}
+
 TEST_F(DialogHelper, KilledMidDialogEndsAsCancelledWithAWarning) {
     auto started = std::chrono::steady_clock::now();
     auto answer = std::async(std::launch::async,
