@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "Golden.h"
 #include "ReportFixture.h"
+#include "support/Golden.h"
 
 namespace {
 
 using namespace report_test;
+using kvo::support::ExpectMatchesGolden;
 
 const std::string kGolden = KVO_REPORT_GOLDEN_DIR;
 
