@@ -45,7 +45,8 @@ struct RaiseSnapshot {
     TCrashOsRecord OsRecord;
     bool HasOsRecord = false;
     char ClassName[kClassNameMax + 1] = {};
-    uintptr_t Address = 0;  // the raise address of the last raise
+    uintptr_t Address = 0;        // the raise address of the last raise
+    uintptr_t ReturnAddress = 0;  // the raiser's return address from the throw
     void* Object = nullptr;
     const std::type_info* Type = nullptr;
     bool PassRunning = false;
@@ -97,8 +98,12 @@ bool ClassMatches(const ExceptionInfo& e, std::string_view name);
 
 // Walks the frames above `returnAddress` (the raiser's return address) and
 // asks each frame's exception table whether it catches `type`.
+// `handlerFrame`, when given, receives the canonical frame address of the
+// frame that catches (0 when none): the unwinder discards the stack below it.
 Decision AnalyzeHandlers(const std::type_info* type, void* object, uintptr_t returnAddress,
-                         uintptr_t stackPointer);
+                         uintptr_t stackPointer, uintptr_t* handlerFrame = nullptr);
+// The address of the call instruction that raised on this thread last.
+uintptr_t LastRaiseAddress();
 // Number of analyses answered from the cache (tests and benchmarks).
 uint64_t DecisionCacheHits();
 void ClearDecisionCache();
@@ -107,10 +112,13 @@ Decision LastDecision();
 
 // ---- the raise-time stack copy ----------------------------------------------------
 
+// Only the part that the unwinder discards is copied: the frames from the
+// raise up to the frame that catches.  Above it the stack stays live.
 struct StackCopy {
     uint64_t ThreadId = 0;
     uintptr_t Start = 0;  // the address of the first byte copied
     std::vector<uint8_t> Bytes;
+    uintptr_t End() const { return Start + Bytes.size(); }
 };
 // The copy taken at the last raise, when it was taken on `threadId`.
 bool RaiseStackCopy(uint64_t threadId, StackCopy& out);

@@ -105,6 +105,14 @@ Decision LastDecision() {
     return tLastDecision;
 }
 
+uintptr_t LastRaiseAddress() {
+    const auto& s = tSnapshot;
+    if (!s.ReturnAddress) return s.Address;
+    uintptr_t target = 0;
+    const uintptr_t call = FindCallBefore(s.ReturnAddress, &target);
+    return call ? call : s.Address;
+}
+
 // ---- async-signal-safe helpers -------------------------------------------------------
 
 void SafeWrite(int fd, const char* text) {
@@ -431,6 +439,7 @@ struct WalkState {
     uintptr_t Start;  // the raiser's return address: frames below it are ours
     bool Started = false;
     Decision Result = Decision::NotHandled;
+    uintptr_t HandlerCfa = 0;
 };
 
 _Unwind_Reason_Code AnalyzeFrame(_Unwind_Context* ctx, void* arg) {
@@ -449,6 +458,7 @@ _Unwind_Reason_Code AnalyzeFrame(_Unwind_Context* ctx, void* arg) {
     switch (AskFrame(lsda, _Unwind_GetRegionStart(ctx), ip, w.Type, w.Object, cxx)) {
         case FrameAnswer::Catches:
             w.Result = Decision::Handled;
+            w.HandlerCfa = _Unwind_GetCFA(ctx);
             return _URC_END_OF_STACK;
         case FrameAnswer::Terminates:
             w.Result = Decision::Terminate;
@@ -464,6 +474,7 @@ struct CacheEntry {
     uintptr_t Address;
     uintptr_t StackPointer;
     Decision Answer;
+    uintptr_t HandlerCfa;
 };
 std::mutex gCacheLock;
 CacheEntry gCache[kDecisionCacheSize];
@@ -473,7 +484,10 @@ std::atomic<uint64_t> gCacheHits{0};
 }  // namespace
 
 Decision AnalyzeHandlers(const std::type_info* type, void* object, uintptr_t returnAddress,
-                         uintptr_t stackPointer) {
+                         uintptr_t stackPointer, uintptr_t* handlerFrame) {
+    uintptr_t ignored;
+    if (!handlerFrame) handlerFrame = &ignored;
+    *handlerFrame = 0;
     // The same raise site at the same stack depth meets the same handlers:
     // the stack pointer stands in for the chain of frames above it.
     {
@@ -482,6 +496,7 @@ Decision AnalyzeHandlers(const std::type_info* type, void* object, uintptr_t ret
             const auto& e = gCache[i];
             if (e.Type == type && e.Address == returnAddress && e.StackPointer == stackPointer) {
                 gCacheHits.fetch_add(1, std::memory_order_relaxed);
+                *handlerFrame = e.HandlerCfa;
                 return e.Answer;
             }
         }
@@ -497,7 +512,8 @@ Decision AnalyzeHandlers(const std::type_info* type, void* object, uintptr_t ret
         std::move(gCache + 1, gCache + kDecisionCacheSize, gCache);
         --gCacheCount;
     }
-    gCache[gCacheCount++] = {type, returnAddress, stackPointer, w.Result};
+    gCache[gCacheCount++] = {type, returnAddress, stackPointer, w.Result, w.HandlerCfa};
+    *handlerFrame = w.HandlerCfa;
     return w.Result;
 }
 
@@ -519,9 +535,10 @@ size_t gCopySize = 0;
 uintptr_t gCopyStart = 0;
 uint64_t gCopyThread = 0;
 
-void CopyRaiseStack(uintptr_t sp) {
+void CopyRaiseStack(uintptr_t sp, uintptr_t end) {
     uintptr_t low, high;
     StackBounds(low, high);
+    if (end && end < high && end > sp) high = end;
     if (!high || sp < low || sp >= high) {
         uintptr_t here = uintptr_t(__builtin_frame_address(0));
         if (high && here >= low && here < high)
@@ -574,14 +591,28 @@ bool IsAbortName(const char* mangled) {
     return hit && (hit[7] == 0 || hit[7] == 'E');
 }
 
+bool IsAbortClassUncached(const std::type_info* type);
+
+// Most programs throw a handful of classes again and again.
+CRASHLOG_TLS const std::type_info* tLastChecked = nullptr;
+CRASHLOG_TLS bool tLastWasAbort = false;
+
 bool IsAbortClass(const std::type_info* type) {
+    if (type != tLastChecked) {
+        tLastWasAbort = IsAbortClassUncached(type);
+        tLastChecked = type;
+    }
+    return tLastWasAbort;
+}
+
+bool IsAbortClassUncached(const std::type_info* type) {
     for (int depth = 0; type && depth < 32; ++depth) {
         if (IsAbortName(type->name())) return true;
         if (auto* si = dynamic_cast<const abi::__si_class_type_info*>(type)) {
             type = si->__base_type;
         } else if (auto* vmi = dynamic_cast<const abi::__vmi_class_type_info*>(type)) {
             for (unsigned i = 0; i < vmi->__base_count; ++i)
-                if (IsAbortClass(vmi->__base_info[i].__base_type)) return true;
+                if (IsAbortClassUncached(vmi->__base_info[i].__base_type)) return true;
             return false;
         } else {
             return false;
@@ -601,17 +632,20 @@ void NotifyRaise(void* object, std::type_info* type, uintptr_t returnAddress, ui
     if (s.LibraryThread || s.PassRunning || s.DispatchRunning || s.InSignal) return;
     if (s.RaiseRunning.test_and_set()) return;  // a throw inside the notification
     ErrnoKeeper keep;
-    uintptr_t target = 0;
-    uintptr_t call = FindCallBefore(returnAddress, &target);
     s.Object = object;
     s.Type = type;
-    s.Address = call ? call : returnAddress - 5;
+    // A call through the procedure linkage table is 5 bytes long; the exact
+    // instruction is looked up only when a report needs it.
+    s.Address = returnAddress - 5;
+    s.ReturnAddress = returnAddress;
     tLastDecision = Decision::Handled;
     if (!IsAbortClass(type)) {
-        CopyRaiseStack(sp);
-        Decision d = AnalyzeHandlers(type, object, returnAddress, sp);
+        uintptr_t handlerFrame = 0;
+        Decision d = AnalyzeHandlers(type, object, returnAddress, sp, &handlerFrame);
         tLastDecision = d;
+        CopyRaiseStack(sp, handlerFrame);
         if (d != Decision::Handled) {
+            s.Address = LastRaiseAddress();
             s.RaiseStackPointer = sp;
             s.Context = {};
             s.Context.Valid = true;

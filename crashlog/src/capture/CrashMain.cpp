@@ -759,6 +759,14 @@ void ProcessException(Job& job) {
                 stack.Items.push_back(
                     st.Modules->ResolveAddress(e.Address, exceptThread, true, true));
                 WalkCopiedStack(*st.Modules, stack, copy.Bytes, exceptThread, true);
+                // Above the catching frame the stack is still the same.
+                if (stackTop > copy.End()) {
+                    TStackWalkParams w;
+                    w.StackStart = copy.End();
+                    w.StackTop = stackTop;
+                    w.ThreadId = exceptThread;
+                    WalkStack(*st.Modules, stack, w);
+                }
             } else {
                 TStackWalkParams w;
                 w.RaiseAddress = e.Address;
@@ -1132,7 +1140,7 @@ void DispatchHandledAtEndCatch(void* object, const std::type_info* type) {
     // it reported already is not reported again.
     if (snap.Object != object) return;
     ExceptionInfo e = DescribeThrown(object, type);
-    e.Address = snap.Address;
+    e.Address = LastRaiseAddress();
     if (snap.ClassName[0] && e.ClassName == snap.ClassName && snap.Address == e.Address &&
         S().LastProcessedObject == object)
         return;
@@ -1162,7 +1170,7 @@ void DispatchHandledAtEndCatch(void* object, const std::type_info* type) {
             ExceptionInfo e;
             if (type) {
                 e = DescribeThrown(object, type);
-                e.Address = snap.Object == object ? snap.Address : 0;
+                e.Address = snap.Object == object ? LastRaiseAddress() : 0;
             } else {
                 e.ClassName = "std::terminate";
                 e.Ancestors = {e.ClassName};
@@ -1543,7 +1551,8 @@ bool ExceptionManager(void* exceptionObject, const void* codeAddress, int origin
     if (!type) return true;
     ExceptionInfo e = DescribeThrown(object, type);
     if (ClassMatches(e, "EAbort")) return true;
-    e.Address = codeAddress ? uintptr_t(codeAddress) : (object == snap.Object ? snap.Address : 0);
+    e.Address =
+        codeAddress ? uintptr_t(codeAddress) : (object == snap.Object ? LastRaiseAddress() : 0);
     st.LastWasLanguage = true;
     crashlog::TExceptNotifyParams params;
     // A caught exception handed over by a framework handler: the program's
