@@ -31,6 +31,7 @@
 #include <sstream>
 
 #include "capture/CaptureInternal.h"
+#include "crashlog/CrashDialogs.h"
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashReport.h"
 
@@ -574,6 +575,56 @@ uint16_t ExceptionId(const ExceptionInfo& e, const TCrashStackList& stack,
     return Crc16Xmodem(text);
 }
 
+// ---- the display ---------------------------------------------------------------
+
+void WriteToConsole(const std::string& report) {
+    const std::string out = report + "\r\n";
+    if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0)
+        Warning(TCrashLogErrorCode::ceShowError, "[Console] " + std::string(strerror(errno)));
+}
+
+// Shows the report by the way the origin and the program call for: the
+// error page of a web application, standard output for a console program,
+// else the dialogs (standard output when there is no display to show them
+// on, or the dialog helper failed).  Returns the terminate (1) or restart
+// (2) the user asked for, or 0.
+int Display(Job& job, const ExceptionInfo& e, TCrashExceptionRecord& rec, TCrashReportInput& in,
+            TCrashModuleOptionsEx& options, int dialogKind, const std::string& customMessage) {
+    auto& st = S();
+    const TCrashProgramKind kind = in.ProgramKind;
+    const bool web =
+        (job.Origin == coRuntime && kind == TCrashProgramKind::Cgi) || job.Origin == coServer;
+    if (web) {
+        const std::string page = BuildErrorPage(rec.Report, options, uint32_t(random()));
+        const TCrashErrorPageResult r = SendErrorPage(kind, page);
+        if (!r.Delivered) Warning(TCrashLogErrorCode::ceShowError, r.Warning);
+        return 0;
+    }
+    const bool console = job.Origin <= coFramework && kind != TCrashProgramKind::Gui;
+    if (console || !DialogDisplayAvailable()) {
+        WriteToConsole(rec.Report);
+        return 0;
+    }
+    TDialogRequest request =
+        MakeDialogRequest(options, TDialogKind(dialogKind),
+                          customMessage.empty() ? e.Message : customMessage, st.ErrorCount);
+    SetReportPieces(request, rec.Report);
+    const TDialogResult r = RunExceptionDialogs(request, options.StoreInLogFile(), false);
+    if (!r.warning.empty()) Warning(TCrashLogErrorCode::ceShowError, "[GUI] " + r.warning);
+    if (!r.shown || r.consoleFallback) {
+        WriteToConsole(rec.Report);
+        return 0;
+    }
+    if (!r.reproduceText.empty() && (options.LogFlags() & log_flags::ReproduceRequest)) {
+        in.ReproduceText = r.reproduceText;
+        if (BuildBugReport) rec.Report = BuildBugReport(in);
+    }
+    if (!r.userEmail.empty()) ReplaceEmailAddress(rec.Report, r.userEmail);
+    st.ReportText = rec.Report;
+    if (!r.terminateRequested) return 0;
+    return options.TerminateButtonAction() == 2 ? 2 : 1;
+}
+
 // ---- terminate and restart -------------------------------------------------------------
 
 [[noreturn]] void CarryOut(int action) {
@@ -938,14 +989,9 @@ void ProcessException(Job& job) {
                         FireAction(job, rec, raBeforeDialog, execute);
                         if (execute) {
                             SetSection(13);
-                            // Until the dialog helper is part of the library every
-                            // kind shows the report on standard output.
-                            std::string out = rec.Report + "\r\n";
-                            if (!customMessage.empty()) out = customMessage + "\r\n\r\n" + out;
-                            if (fwrite(out.data(), 1, out.size(), stdout) != out.size() ||
-                                fflush(stdout) != 0)
-                                Warning(TCrashLogErrorCode::ceShowError,
-                                        "[Console] " + std::string(strerror(errno)));
+                            const int asked =
+                                Display(job, e, rec, in, *options, dialogKind, customMessage);
+                            if (asked) finalAction = asked;
                         }
                         SetSection(14);
                         FireAction(job, rec, raAfterDialog, execute);
