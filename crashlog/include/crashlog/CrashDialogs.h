@@ -161,7 +161,9 @@ TDialogResult ShowCrashDialog(const TDialogRequest& request, const TDialogLaunch
 TDialogResult RunExceptionDialogs(TDialogRequest request, bool storeInLogFile, bool duplicateLogged,
                                   const TDialogLaunch& launch = {});
 
-// Whether a display is there to show a dialog on.
+// Whether a display is there to show a dialog on: $DISPLAY or
+// $WAYLAND_DISPLAY; the offscreen Qt platform only together with an
+// explicitly named helper ($KESTAVO_CRASHLOG_DIALOG).
 bool DialogDisplayAvailable();
 
 // The helper program's path as found now; empty when there is none.

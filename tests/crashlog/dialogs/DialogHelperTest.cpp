@@ -185,6 +185,13 @@ TEST_F(DialogHelper, WithoutDisplayOrHelperNothingBlocks) {
     EXPECT_EQ(console.warning, "");
     if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
 
+    // Offscreen, nobody could answer: only a helper named by a test is used.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::unsetenv("DISPLAY");
+    ::unsetenv("KESTAVO_CRASHLOG_DIALOG");
+    EXPECT_TRUE(ShowCrashDialog(Request(TDialogKind::Classic)).consoleFallback);
+    if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
+
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("KESTAVO_CRASHLOG_DIALOG", "/nonexistent/crashlog-dialog", 1);
     TDialogResult missing = ShowCrashDialog(Request(TDialogKind::Classic));
