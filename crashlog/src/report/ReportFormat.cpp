@@ -16,9 +16,11 @@ std::string Hex(std::uint64_t value, int digits) {
     // Called for every address and dump byte: no format parsing.
     static constexpr char kDigits[] = "0123456789ABCDEF";
     int needed = 1;
-    for (std::uint64_t v = value >> 4; v; v >>= 4) ++needed;
+    for (std::uint64_t v = value >> 4; v; v >>= 4)
+        ++needed;
     std::string out(size_t(std::max(digits, needed)), '0');
-    for (size_t i = out.size(); value; value >>= 4) out[--i] = kDigits[value & 15];
+    for (size_t i = out.size(); value; value >>= 4)
+        out[--i] = kDigits[value & 15];
     return out;
 }
 

@@ -63,9 +63,9 @@ struct TFixtureModules {
     }
 };
 
-inline StackEntry Entry(const TCrashModuleInfo* module, std::uint64_t thread, std::uintptr_t address,
-                        std::string unit, std::string cls, std::string proc, std::uint32_t line,
-                        std::int32_t procLine, std::uint8_t kind = 4) {
+inline StackEntry Entry(const TCrashModuleInfo* module, std::uint64_t thread,
+                        std::uintptr_t address, std::string unit, std::string cls, std::string proc,
+                        std::uint32_t line, std::int32_t procLine, std::uint8_t kind = 4) {
     StackEntry e;
     e.Kind = kind;
     e.Module = module;
@@ -154,8 +154,8 @@ struct TFixture {
             Entry(&Modules.Library, worker, 0x7F0000001300, "Worker.cpp", "TWorker", "Execute", 77,
                   9),
             [&] {
-                auto e = Entry(&Modules.Program, worker, 0x4011A0, "Threads.cpp", "", "Start", 5,
-                               2);
+                auto e =
+                    Entry(&Modules.Program, worker, 0x4011A0, "Threads.cpp", "", "Start", 5, 2);
                 e.OwnStack = 0;
                 return e;
             }(),
@@ -163,8 +163,9 @@ struct TFixture {
         TCrashReportInput& in = Input;
         in.Options = Options.get();
         in.ProgramKind = TCrashProgramKind::Gui;
-        in.StartTime = {1796901600, 3600};                   // Thu, 10 Dec 2026 12:20:00 +0100
-        in.ExceptionTime = {1796901600 + 3 * 3600 + 61, 3600};  // three hours, one minute, one second later
+        in.StartTime = {1796901600, 3600};  // Thu, 10 Dec 2026 12:20:00 +0100
+        in.ExceptionTime = {1796901600 + 3 * 3600 + 61,
+                            3600};  // three hours, one minute, one second later
         in.MainModulePath = "/opt/kestavo/bin/tarnwick";
         in.MainModuleDescription = "Break reset tool";
         in.MainModuleVersion = "1.4.0.212";
@@ -221,7 +222,8 @@ struct TFixture {
         std::copy(hello.begin(), hello.end(), text.begin());
         in.Memory.push_back({kTextAddress, text});
         std::vector<std::uint8_t> stack(256);
-        for (size_t i = 0; i < stack.size(); ++i) stack[i] = std::uint8_t(i * 7);
+        for (size_t i = 0; i < stack.size(); ++i)
+            stack[i] = std::uint8_t(i * 7);
         in.Memory.push_back({kStackStart, stack});
         in.ResolveAddress = ResolveFixture;
     }
