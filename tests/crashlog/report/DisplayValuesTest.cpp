@@ -2,6 +2,7 @@
 // active window's class and title.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -28,29 +29,29 @@ using namespace crashlog;
 class XvfbDisplay : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (int n = 91; n < 120 && display_.empty(); ++n) {
-            const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-            if (access(lock.c_str(), F_OK) == 0 || access(socket.c_str(), F_OK) == 0) continue;
-            const std::string name = ":" + std::to_string(n);
-            const char* argv[] = {"Xvfb", name.c_str(), "-screen",   "0",   "1280x1024x24",
-                                  "-dpi", "96",         "-nolisten", "tcp", nullptr};
-            if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ) !=
-                0) {
-                GTEST_SKIP() << "Xvfb cannot be started";
-            }
-            // Bounded wait for the server to accept connections.
-            for (int i = 0; i < 100; ++i) {
-                if (Display* d = XOpenDisplay(name.c_str())) {
-                    XCloseDisplay(d);
-                    display_ = name;
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-            if (display_.empty()) StopServer();
+        // The server picks a free display itself and writes its number to
+        // the pipe; with -noreset it keeps running between our connections.
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const std::string fd = std::to_string(fds[1]);
+        const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen",   "0",   "1280x1024x24",
+                              "-dpi", "96",         "-noreset", "-nolisten", "tcp", nullptr};
+        const int spawned =
+            posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ);
+        close(fds[1]);
+        if (spawned != 0) {
+            close(fds[0]);
+            GTEST_SKIP() << "Xvfb cannot be started";
         }
-        ASSERT_FALSE(display_.empty()) << "no X server came up";
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        char c = 0;
+        // Bounded wait for the server to come up.
+        while (poll(&p, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        close(fds[0]);
+        ASSERT_FALSE(number.empty()) << "no X server came up";
+        display_ = ":" + number;
     }
     void TearDown() override { StopServer(); }
     void StopServer() {
