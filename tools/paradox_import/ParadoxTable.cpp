@@ -329,6 +329,16 @@ TParadoxTable::TParadoxTable(const fs::path& dbFile) : impl_(std::make_unique<Im
     keyFields_ = static_cast<int>(Le16(&head[0x23]));
     // Tables from Paradox 4 on describe their fields after a longer header.
     const std::size_t fieldInfo = head[0x39] >= 5 ? 0x78 : 0x58;
+    // Tables from Paradox 4 on keep a fixed marker where older ones keep
+    // their password's key, and the key further on; pxlib, given a key,
+    // decrypts blocks wherever the header sends it.
+    const std::uint32_t oldKey = Le32(&head[0x25]);
+    const bool newHeader = fieldInfo == 0x78;
+    if (newHeader && oldKey != 0xFF00FF00u && oldKey != 0)
+        throw damaged("its header's encryption marker is damaged");
+    if ((newHeader ? Le32(&head[0x5C]) : oldKey) != 0)
+        throw EParadoxError("the table file " + name +
+                            " is password-protected; remove its password in the old system first");
     if (fileType != pxfFileTypIndexDB && fileType != pxfFileTypNonIndexDB)
         throw damaged("it is not a table file (file type " + std::to_string(fileType) + ")");
     if (count < 1 || count > 255) throw damaged("it states " + std::to_string(count) + " fields");
@@ -401,9 +411,6 @@ TParadoxTable::TParadoxTable(const fs::path& dbFile) : impl_(std::make_unique<Im
     if (PX_open_file(impl_->doc, dbFile.c_str()) < 0)
         throw damaged(impl_->pxError.empty() ? "its header cannot be read" : impl_->pxError);
     const pxhead_t& h = *impl_->doc->px_head;
-    if (h.px_encryption != 0)
-        throw EParadoxError("the table file " + name +
-                            " is password-protected; remove its password in the old system first");
     if (PX_get_num_fields(impl_->doc) != count) throw damaged("its field list cannot be read");
     std::set<std::string> seen;
     for (int i = 0; i < count; ++i) {
@@ -414,6 +421,10 @@ TParadoxTable::TParadoxTable(const fs::path& dbFile) : impl_(std::make_unique<Im
             throw damaged("the name of field " + std::to_string(i + 1) + " cannot be read");
         field.name = f->px_fname;
         field.decimals = f->px_fdc;
+        // pxlib places the decimal point of a BCD value by this count.
+        if (field.type == pxBcd && (field.decimals < 0 || field.decimals > 32))
+            throw damaged("field " + field.name + " states " + std::to_string(field.decimals) +
+                          " decimals");
     }
     codepage_ = h.px_doscodepage;
     impl_->recordSize = recordSize;
