@@ -182,6 +182,9 @@ void DispatchHandledAtEndCatch(void* object, const std::type_info* type);
 // A fault signal on the current thread.
 void DispatchSignal(int signal, siginfo_t* info, ucontext_t* uc, bool stackOverflow);
 
+// Tells the thread waiting for the pass that it still moves.
+void NotePassProgress();
+
 // Ends the process once every crash already waiting has been reported.
 [[noreturn]] void EndProcessAfterCrash(int exitCode);
 

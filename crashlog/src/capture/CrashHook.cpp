@@ -1001,6 +1001,7 @@ std::vector<ThreadCapture> CaptureThreads(const std::vector<uint64_t>& threadIds
     std::vector<uint8_t> buffer(kRaiseStackCopySize);
     for (uint64_t tid : threadIds) {
         if (tid == CurrentThreadId()) continue;
+        NotePassProgress();
         CaptureSlot* slot = Ask(tid, false, buffer.data(), buffer.size());
         if (!slot) continue;
         ThreadCapture c;

@@ -178,6 +178,17 @@ Job gJob;
 TExceptNotifyParams gSignalParams;
 std::atomic<int> gJobState{0};  // 0 idle, 1 posted, 2 done
 std::atomic<int> gProgress{0};
+// Steps with a bound of their own (a dialog the user answers, the log's
+// file lock) are not taken for a stalled pass before that bound.
+std::atomic<uint64_t> gStallExemptUntil{0};
+
+struct StallExemption {
+    explicit StallExemption(uint64_t ms) { gStallExemptUntil.store(MonotonicMs() + ms); }
+    ~StallExemption() {
+        gStallExemptUntil.store(0);
+        gProgress.fetch_add(1);
+    }
+};
 std::atomic<std::function<void()>*> gPendingCall{nullptr};
 pid_t gWorkerPid = 0;
 
@@ -609,7 +620,12 @@ int Display(Job& job, const ExceptionInfo& e, TCrashExceptionRecord& rec, TCrash
         MakeDialogRequest(options, TDialogKind(dialogKind),
                           customMessage.empty() ? e.Message : customMessage, st.ErrorCount);
     SetReportPieces(request, rec.Report);
-    const TDialogResult r = RunExceptionDialogs(request, options.StoreInLogFile(), false);
+    TDialogLaunch launch;
+    TDialogResult r;
+    {
+        StallExemption exempt(uint64_t(launch.totalTimeoutMs) + 60000);
+        r = RunExceptionDialogs(request, options.StoreInLogFile(), false, launch);
+    }
     if (!r.warning.empty()) Warning(TCrashLogErrorCode::ceShowError, "[GUI] " + r.warning);
     if (!r.shown || r.consoleFallback) {
         WriteToConsole(rec.Report);
@@ -670,7 +686,11 @@ void StoreInLog(Job& job, const TCrashExceptionRecord& rec, const TCrashModuleOp
     if (!execute) return;
     for (int attempt = 0; attempt < 3; ++attempt) {
         S().LastWarning = TCrashLogErrorCode::ceNone;
-        const TLogStoreResult result = StoreReportInLog(request);
+        TLogStoreResult result;
+        {
+            StallExemption exempt(15000);  // the store waits 10 s at most for its lock
+            result = StoreReportInLog(request);
+        }
         if (result.saved) break;
         Warning(TCrashLogErrorCode::ceLogError, result.error);
         bool retry = false;
@@ -1071,7 +1091,8 @@ WaitResult WaitForWorker() {
         if (progress != lastProgress) {
             lastProgress = progress;
             lastChange = MonotonicMs();
-        } else if (MonotonicMs() - lastChange > uint64_t(S().StallTimeoutMs)) {
+        } else if (MonotonicMs() - lastChange > uint64_t(S().StallTimeoutMs) &&
+                   MonotonicMs() > gStallExemptUntil.load()) {
             return WaitResult::Stalled;
         }
         FutexWait(gJobState, 1, 10);
@@ -1149,6 +1170,10 @@ bool Dispatch(ExceptionInfo& e, TExceptNotifyParams& params, int marker, int ori
 }
 
 }  // namespace
+
+void NotePassProgress() {
+    gProgress.fetch_add(1);
+}
 
 // ---- the hooks' side ------------------------------------------------------------------------
 
