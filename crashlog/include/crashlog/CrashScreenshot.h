@@ -104,6 +104,10 @@ bool WriteScreenshotPng(const std::string& fileName);
 // Drops the picture.
 void ReleaseScreenshot();
 
+// The active X window when it belongs to the process (0: the current one);
+// 0 without a display or when another program's window is active.
+std::uint64_t ActiveWindowOfProcess(int processId = 0);
+
 // The capture itself, without touching the process-wide state.
 TScreenPicture CaptureScreenPicture(const TScreenshotRequest& request);
 

@@ -19,6 +19,7 @@
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashOptions.h"
 #include "crashlog/CrashReport.h"
+#include "crashlog/CrashScreenshot.h"
 
 extern char** environ;
 
@@ -211,6 +212,12 @@ TDialogResult ShowCrashDialog(const TDialogRequest& request, const TDialogLaunch
     if (path.empty())
         return Cancelled(request,
                          "Cannot show the DialogBox window: the dialog program was not found.");
+    // The dialog stays above the program's own active window.
+    if (request.parentWindow == 0) {
+        TDialogRequest withParent = request;
+        withParent.parentWindow = ActiveWindowOfProcess();
+        if (withParent.parentWindow) return ShowCrashDialog(withParent, launch);
+    }
     std::string error;
     THelperProcess helper = StartHelper(path, error);
     if (helper.pid < 0) return Cancelled(request, error);

@@ -392,6 +392,24 @@ TScreenPicture CaptureScreenPicture(const TScreenshotRequest& request) {
     return picture;
 }
 
+std::uint64_t ActiveWindowOfProcess(int processId) {
+    const XApi& api = Api();
+    TDisplaySession session(api);
+    Display* d = session.display();
+    if (!d) return 0;
+    Window root = DefaultRootWindow(d);
+    std::vector<unsigned long> active, pids;
+    if (!WindowProperty(api, d, root, api.XInternAtom(d, "_NET_ACTIVE_WINDOW", False), XA_WINDOW,
+                        active) ||
+        active[0] == None)
+        return 0;
+    if (!WindowProperty(api, d, static_cast<Window>(active[0]),
+                        api.XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, pids) ||
+        static_cast<int>(pids[0]) != (processId ? processId : static_cast<int>(::getpid())))
+        return 0;
+    return active[0];
+}
+
 bool CaptureScreen(const TScreenshotRequest& request) {
     g_screenshot = CaptureScreenPicture(request);
     return !g_screenshot.Empty();

@@ -277,6 +277,9 @@ TEST_F(XCapture, ActiveWindowWithFocusFrame) {
     Window window = Make(root_, 30, 50, 101, 40, 0x336699, ::getpid());
     Window focus = Make(window, 10, 10, 30, 20, 0xEEEEEE, 0);
     SetActive(window);
+    // The dialogs stay above this window: it is the process's active one.
+    EXPECT_EQ(ActiveWindowOfProcess(), window);
+    EXPECT_EQ(ActiveWindowOfProcess(::getpid() + 100000), 0u);
     TScreenshotRequest request;
     request.activeWindow = true;
     request.focusWindow = focus;
