@@ -640,6 +640,142 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan d, uint16_t version,
     return std::nullopt;
 }
 
+TCrashLineTable::TCrashLineTable(ByteSpan debugData, uint16_t version,
+                                 const TCrashNameDecoder& names)
+    : data_(debugData),
+      version_(version),
+      names_(names),
+      index_(BuildUnitIndex(debugData, version)) {
+    if (!index_.Usable || index_.Units.empty()) return;
+    units_.reserve(index_.Units.size());
+    for (const auto& u : index_.Units) {
+        Unit unit;
+        unit.Start = u.Start;
+        unit.Size = u.Size;
+        unit.HeaderPos = u.HeaderPos;
+        units_.push_back(unit);
+    }
+    unitNames_.resize(units_.size());
+    const uint64_t first = units_.front().Start;
+    const uint64_t end = uint64_t(units_.back().Start) + units_.back().Size;
+    // About one bucket per 256 bytes of code, never more than 2^20 buckets.
+    while (((end - first) >> bucketShift_) >= (uint64_t(1) << 20))
+        ++bucketShift_;
+    buckets_.resize(size_t((end - first) >> bucketShift_) + 1);
+    size_t u = 0;
+    for (size_t b = 0; b < buckets_.size(); ++b) {
+        const uint64_t bucketStart = first + (uint64_t(b) << bucketShift_);
+        while (u < units_.size() && uint64_t(units_[u].Start) + units_[u].Size <= bucketStart)
+            ++u;
+        buckets_[b] = uint32_t(u);
+    }
+}
+
+const TCrashLineTable::Unit* TCrashLineTable::FindUnit(uint32_t offset) const {
+    if (units_.empty() || offset < units_.front().Start) return nullptr;
+    const uint64_t b = uint64_t(offset - units_.front().Start) >> bucketShift_;
+    if (b >= buckets_.size()) return nullptr;
+    // Units before the bucket's first end before the bucket; units do not
+    // overlap, so the first that reaches past the offset is the only
+    // candidate.
+    for (size_t u = buckets_[b]; u < units_.size(); ++u) {
+        const Unit& unit = units_[u];
+        if (offset < unit.Start) return nullptr;
+        if (offset - unit.Start < unit.Size) return &unit;
+    }
+    return nullptr;
+}
+
+// Walks the unit's records once, as LookupLine walks them for one offset,
+// and keeps the state it would answer with at every step.
+void TCrashLineTable::Decode(Unit& unit, size_t index) {
+    unit.Decoded = true;
+    unit.RowsBegin = unit.RowsEnd = uint32_t(rows_.size());
+    Cursor c{data_};
+    c.pos = unit.HeaderPos;
+    auto unitName = ReadNameString(data_, c.pos, version_);
+    uint32_t firstLine, start, size, reclen;
+    if (!unitName || !c.U32(firstLine) || !c.U32(start) || !c.U32(size) || !c.U32(reclen) ||
+        !c.Has(reclen)) {
+        unit.Damaged = true;
+        return;
+    }
+    unitNames_[index] = names_.DecodeUnit(*unitName);
+    const size_t recEnd = c.pos + reclen;
+    ByteSpan recs = data_.first(recEnd);
+    uint32_t prevLine = firstLine, prevAddr = start;
+    int32_t current = -1;
+    std::string lastClass;  // of the latest name that is not a "." name
+    rows_.push_back({prevAddr, prevLine, current});
+    for (size_t pos = c.pos; pos < recEnd;) {
+        auto rec = DecodeLineRecord(recs, pos, version_);
+        std::optional<RawName> pname;
+        if (rec && rec->NewProcedure) pname = ReadNameString(recs, pos, version_);
+        if (!rec || (rec->NewProcedure && !pname)) {
+            // Every offset that would have to read this record fails.
+            unit.DamagedFrom = prevAddr;
+            break;
+        }
+        const uint64_t nextAddr = uint64_t(prevAddr) + rec->AddressStep;
+        if (nextAddr > UINT32_MAX) break;  // no offset gets past this record
+        prevLine += rec->LineStep;
+        prevAddr = uint32_t(nextAddr);
+        if (pname) {
+            Proc proc;
+            const std::string full = names_.Decode(*pname);
+            const bool inherits = !full.empty() && full[0] == '.';
+            SplitProcName(full, inherits ? lastClass : std::string(), proc.ClassName,
+                          proc.ProcName);
+            if (!inherits) lastClass = proc.ClassName;
+            proc.StartLine = prevLine;
+            proc.StartOffset = prevAddr;
+            proc.Initialization = proc.ProcName == "Initialization";
+            proc.Finalization = proc.ProcName == "Finalization";
+            current = int32_t(procs_.size());
+            procs_.push_back(std::move(proc));
+        }
+        rows_.push_back({prevAddr, prevLine, current});
+    }
+    unit.RowsEnd = uint32_t(rows_.size());
+}
+
+std::optional<TCrashLineInfo> TCrashLineTable::Lookup(uint32_t offset, CodePeek peek,
+                                                      const void* ctx) {
+    if (!index_.Usable) return LookupLine(data_, version_, names_, offset, peek, ctx, &index_);
+    Unit* unit = const_cast<Unit*>(FindUnit(offset));
+    if (!unit) return std::nullopt;
+    const size_t u = size_t(unit - units_.data());
+    if (!unit->Decoded) Decode(*unit, u);
+    if (unit->Damaged || offset >= unit->DamagedFrom) return std::nullopt;
+    // The last state whose address the offset has reached; rows start at the
+    // unit's start, so the search never falls before the first.
+    const Row* first = rows_.data() + unit->RowsBegin;
+    const Row* last = rows_.data() + unit->RowsEnd;
+    const Row* row = std::upper_bound(first, last, offset,
+                                      [](uint32_t o, const Row& r) { return o < r.Address; });
+    --row;
+    TCrashLineInfo r;
+    r.UnitName = unitNames_[u];
+    r.Line = row->Line;
+    if (row->Proc >= 0) {
+        Proc& proc = procs_[size_t(row->Proc)];
+        r.ClassName = proc.ClassName;
+        r.ProcName = proc.ProcName;
+        r.ProcStartLine = proc.StartLine;
+        r.ProcStartOffset = proc.StartOffset;
+        int64_t startLine = proc.StartLine;
+        if (!proc.Finalization && !proc.Initialization && proc.FrameSetUp < 0) {
+            std::vector<uint8_t> code;
+            if (peek) code = peek(ctx, proc.StartOffset);
+            proc.FrameSetUp = IsFrameSetUp(code) ? 1 : 0;
+        }
+        if (proc.Finalization || (!proc.Initialization && proc.FrameSetUp == 0)) startLine -= 1;
+        const int64_t pl = int64_t(r.Line) - startLine;
+        r.ProcLine = pl < 0 ? 0 : int32_t(pl);
+    }
+    return r;
+}
+
 std::string CleanSymbolName(std::string_view name) {
     // "name@VER" and "name@@VER" carry the symbol version; names that begin
     // with '@' follow another convention in which '@' separates the parts.

@@ -27,13 +27,11 @@ const char* const kOwnUnits[] = {
 const char* const kOwnUnits[] = {"CrashDebug.cpp"};
 #endif
 
-bool ILess(std::string_view a, std::string_view b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(uint8_t(x)) < std::tolower(uint8_t(y));
-    });
-}
 bool IEqual(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && !ILess(a, b) && !ILess(b, a);
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(uint8_t(a[i])) != std::tolower(uint8_t(b[i]))) return false;
+    return true;
 }
 
 std::string BaseName(std::string_view path) {
@@ -82,7 +80,9 @@ uintptr_t SymbolAddress(const TCrashModuleInfo& module, uint8_t id) {
 }
 
 bool IsOwnUnit(std::string_view unitName) {
-    for (const char* u : kOwnUnits)
+    // Asked for every resolved frame: the names are measured once.
+    static const std::vector<std::string_view> own(std::begin(kOwnUnits), std::end(kOwnUnits));
+    for (std::string_view u : own)
         if (IEqual(u, unitName)) return true;
     return false;
 }
@@ -257,7 +257,7 @@ void TCrashModulesList::LoadLibraryData(TCrashModuleInfo& m, const TCrashLibrary
     m.DataPassword = password;
     m.PasswordValid = valid;
     m.DebugData = std::make_unique<Bytes>(std::move(debug));
-    m.DebugIndex.reset();
+    m.LineTable.reset();
     if (!own && m.Handle != 0) {
         m.Options->SetOwnerModuleHandle(m.Handle);
         m.Options->Refresh();
@@ -280,6 +280,23 @@ TCrashModuleInfo* TCrashModulesList::FindByHandle(ModuleHandle handle) {
     auto made = MakeEntry(handle, refreshing_);
     if (!made) return nullptr;
     return items_.insert(it, std::move(made))->get();
+}
+
+TCrashModuleInfo* TCrashModulesList::AddMappedImage(const std::string& fileName,
+                                                    ModuleHandle handle, uintptr_t bias,
+                                                    size_t extent) {
+    auto it = std::lower_bound(items_.begin(), items_.end(), handle,
+                               [](const auto& p, ModuleHandle h) { return p->Handle < h; });
+    if (handle == 0 || fileName.empty() || (it != items_.end() && (*it)->Handle == handle))
+        return nullptr;
+    auto m = std::make_unique<TCrashModuleInfo>();
+    m->Handle = handle;
+    m->Name = fileName;
+    m->LoadBias = bias;
+    m->MemorySize = extent;
+    m->ModuleType = 3;
+    Complete(*m);
+    return items_.insert(it, std::move(m))->get();
 }
 
 TCrashModuleInfo* TCrashModulesList::FindByAddress(uintptr_t address) {
@@ -332,22 +349,24 @@ bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t addres
     if (!m.DebugData || address < m.Handle + kCodeOffsetBase) return false;
     uint64_t off = address - m.Handle - kCodeOffsetBase;
     if (off > UINT32_MAX) return false;
-    TCrashNameDecoder names(m.DataVersion, DebugKeyFromPassword(m.DataPassword), m.PasswordValid);
+    if (!m.LineTable) {
+        // The name key comes from the password through MD5: derived once
+        // here, with the table, rather than on every lookup.
+        TCrashNameDecoder names(m.DataVersion, DebugKeyFromPassword(m.DataPassword),
+                                m.PasswordValid);
+        m.LineTable = std::make_unique<TCrashLineTable>(*m.DebugData, m.DataVersion, names);
+    }
     PeekCtx ctx{m.Handle};
-    if (!m.DebugIndex)
-        m.DebugIndex =
-            std::make_unique<TCrashUnitIndex>(BuildUnitIndex(*m.DebugData, m.DataVersion));
-    auto r = LookupLine(*m.DebugData, m.DataVersion, names, uint32_t(off), &PeekCode, &ctx,
-                        m.DebugIndex.get());
+    auto r = m.LineTable->Lookup(uint32_t(off), &PeekCode, &ctx);
     if (!r) return false;
     if (!showOwnFrames_ && IsOwnUnit(r->UnitName)) {
         e.Kind = 1;
         return true;
     }
     e.Kind = 4;
-    e.UnitName = r->UnitName;
-    e.ClassName = r->ClassName;
-    e.ProcName = r->ProcName;
+    e.UnitName = std::move(r->UnitName);
+    e.ClassName = std::move(r->ClassName);
+    e.ProcName = std::move(r->ProcName);
     e.Line = r->Line;
     e.ProcLine = r->ProcLine;
     return true;

@@ -165,7 +165,9 @@ struct TCrashModuleInfo {
     double BuildTime = 0;
     std::unique_ptr<TCrashModuleOptionsEx> Options;
     std::unique_ptr<Bytes> DebugData;
-    std::unique_ptr<TCrashUnitIndex> DebugIndex;  // built on first lookup
+    // The decoded lines and names, built on the first lookup and kept with
+    // the module: what never changes per module is derived only once.
+    std::unique_ptr<TCrashLineTable> LineTable;
     std::unique_ptr<TCLDebugInfoSource> OtherSource;
     bool OtherSourceTried = false;
     double LastModified = 0;  // local time, days since 30/12/1899
@@ -240,6 +242,13 @@ class TCrashModulesList {
 
     // Loads library data into an entry (exposed for tools and tests).
     void LoadLibraryData(TCrashModuleInfo& module, const TCrashLibraryData& data);
+    // Adds the full entry of a module image that the caller mapped itself
+    // (tools and benchmarks that resolve the addresses of a file they cannot
+    // load, such as another program).  `handle` is where the image starts,
+    // `bias` what its file addresses are shifted by, `extent` its size.  The
+    // entry lasts until the next Refresh.  nullptr when the handle is taken.
+    TCrashModuleInfo* AddMappedImage(const std::string& fileName, ModuleHandle handle,
+                                     uintptr_t bias, size_t extent);
 
   private:
     std::unique_ptr<TCrashModuleInfo> MakeEntry(ModuleHandle handle, bool light);

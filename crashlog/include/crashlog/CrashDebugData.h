@@ -167,6 +167,56 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan debugData, uint16_t version,
                                          CodePeek peek = nullptr, const void* ctx = nullptr,
                                          const TCrashUnitIndex* index = nullptr);
 
+// One module's debug data, decoded a unit at a time on the first lookup that
+// lands in it: later lookups are a binary search with no decoding, no name
+// cipher and no memory read (a procedure's first bytes are peeked once).
+// Answers exactly as LookupLine does.  Keeps a view of `debugData`, which
+// must outlive it.  Not locked: one thread at a time.
+class TCrashLineTable {
+  public:
+    TCrashLineTable(ByteSpan debugData, uint16_t version, const TCrashNameDecoder& names);
+    std::optional<TCrashLineInfo> Lookup(uint32_t offset, CodePeek peek = nullptr,
+                                         const void* ctx = nullptr);
+
+  private:
+    struct Row {
+        uint32_t Address = 0;
+        uint32_t Line = 0;
+        int32_t Proc = -1;  // index into procs_, -1 before the unit's first procedure
+    };
+    struct Proc {
+        std::string ClassName, ProcName;
+        uint32_t StartLine = 0, StartOffset = 0;
+        bool Initialization = false, Finalization = false;
+        int8_t FrameSetUp = -1;  // -1 until the code was peeked
+    };
+    // The units by start, with what their first lookup decoded.  A unit's
+    // rows lie together in rows_, in the order the units were first needed.
+    struct Unit {
+        uint32_t Start = 0, Size = 0;
+        size_t HeaderPos = 0;
+        uint32_t RowsBegin = 0, RowsEnd = 0;
+        uint32_t DamagedFrom = UINT32_MAX;  // the records cannot be read from here on
+        bool Decoded = false;
+        bool Damaged = false;  // the header itself cannot be read
+    };
+    void Decode(Unit& unit, size_t index);
+    const Unit* FindUnit(uint32_t offset) const;
+
+    ByteSpan data_;
+    uint16_t version_;
+    TCrashNameDecoder names_;
+    TCrashUnitIndex index_;  // consulted as it is when its ranges overlap
+    std::vector<Unit> units_;
+    // The first unit that may hold an offset, by (offset - first start) >>
+    // bucketShift_: a lookup scans a few units instead of searching them all.
+    std::vector<uint32_t> buckets_;
+    unsigned bucketShift_ = 8;
+    std::vector<std::string> unitNames_;  // as units_
+    std::vector<Row> rows_;
+    std::vector<Proc> procs_;
+};
+
 // Splits a procedure name string into class and procedure; `prevClass` is
 // kept when it starts with ".".
 void SplitProcName(std::string_view full, const std::string& prevClass, std::string& cls,
