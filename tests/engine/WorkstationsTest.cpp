@@ -1,11 +1,13 @@
 // Ten workstations on one practice at once, as separate processes with their
 // own connections: each clears the breaks of its own dentist (the code behind
 // "Go") and then keeps raising shared counters by editing their rows, under a
-// short lock wait so that edits collide.  One process is killed with SIGKILL
-// half-way through an edit, holding its lock for a while before it dies.
+// short lock wait so that edits collide.  Two processes are killed with
+// SIGKILL, each holding its locks for a while before it dies: one half-way
+// through an edit of a counter, one half-way through its reset.
 // Afterwards: every counter equals the raises that were reported done (no
-// lost update, and nothing of the killed edit), every row is whole, and every
-// refusal was the engine's lock error.
+// lost update, and nothing of the killed edit), the killed reset left its
+// dentist's book as it was, every row is whole, and every refusal was the
+// engine's lock error.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -15,7 +17,6 @@
 
 #include <chrono>
 #include <map>
-#include <optional>
 #include <thread>
 
 #include "EngineFixture.h"
@@ -27,9 +28,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWorkstations = 10;
-constexpr int kVictim = 3;  // killed in the middle of an edit
-constexpr int kVictimRaise = 1;
-constexpr int kDays = 30;  // per dentist, from 01/03/2026
+constexpr int kVictim = 3;       // killed in the middle of an edit of a counter
+constexpr int kVictimRaise = 1;  // ... of its second raise
+constexpr int kResetVictim = 7;  // killed in the middle of its reset
+constexpr int kDays = 30;        // per dentist, from 01/03/2026
 constexpr int kRaises = 25;
 constexpr const char* kFrom = "15/03/2026";
 constexpr const char* kCounters[] = {"a", "b", "c"};
@@ -88,7 +90,7 @@ class WorkstationsTest : public EngineTest {
 
     // One workstation.  Reports on `out`: 'C' reset done, 'F' reset refused,
     // '+' a raise done, '-' a raise refused with the engine's lock error,
-    // 'K' (the victim) an edit under way that will never be posted, 'X'
+    // 'K' (a victim) about to be killed with its work half done, 'X'
     // anything else.
     [[noreturn]] void Workstation(int dentist, int out) {
         auto say = [&](char c) { (void)!::write(out, &c, 1); };
@@ -101,6 +103,12 @@ class WorkstationsTest : public EngineTest {
                 table->SetDatabaseName("WS");
                 table->SetTableName(name);
             }
+            if (dentist == kResetVictim)
+                cal.AfterPost = [&](TTable&) {
+                    say('K');  // one day emptied, the rest and the breaks to come
+                    for (;;)
+                        ::pause();
+                };
             bool reset = false;
             for (int attempt = 0; attempt < 40 && !reset; ++attempt) {
                 try {
@@ -168,20 +176,25 @@ TEST_F(WorkstationsTest, TenAtOnceWithOneKilledLoseNothingAndLeaveNoHalfWrittenR
         children[dentist] = {pid, fds[0], {}};
     }
 
-    // Collect what they say until all pipes close; the victim dies a second
-    // after its edit began, so that others run into its lock meanwhile.
+    // Collect what they say until all pipes close; a victim dies a second
+    // after it said so, so that others run into its locks meanwhile.
     // Bounded: nobody hangs the suite.
     const auto deadline = Clock::now() + std::chrono::seconds(120);
-    std::optional<Clock::time_point> killAt;
-    bool killed = false;
+    std::map<int, Clock::time_point> killAt;
+    int killed = 0;
     for (std::size_t open = children.size(); open > 0 && Clock::now() < deadline;) {
         std::vector<pollfd> fds;
         for (auto& [dentist, child] : children)
             if (child.pipe >= 0) fds.push_back({child.pipe, POLLIN, 0});
         ::poll(fds.data(), fds.size(), 100);
-        if (killAt && !killed && Clock::now() >= *killAt) {
-            ::kill(children[kVictim].pid, SIGKILL);
-            killed = true;
+        for (auto it = killAt.begin(); it != killAt.end();) {
+            if (Clock::now() < it->second) {
+                ++it;
+                continue;
+            }
+            ::kill(children[it->first].pid, SIGKILL);
+            ++killed;
+            it = killAt.erase(it);
         }
         for (auto& [dentist, child] : children) {
             if (child.pipe < 0) continue;
@@ -191,8 +204,8 @@ TEST_F(WorkstationsTest, TenAtOnceWithOneKilledLoseNothingAndLeaveNoHalfWrittenR
             const ssize_t n = ::read(child.pipe, buffer, sizeof buffer);
             if (n > 0) {
                 child.said.append(buffer, static_cast<std::size_t>(n));
-                if (dentist == kVictim && !killAt && child.said.find('K') != std::string::npos)
-                    killAt = Clock::now() + std::chrono::seconds(1);
+                if (n > 0 && buffer[n - 1] == 'K')
+                    killAt[dentist] = Clock::now() + std::chrono::seconds(1);
             } else {
                 ::close(child.pipe);
                 child.pipe = -1;
@@ -206,7 +219,7 @@ TEST_F(WorkstationsTest, TenAtOnceWithOneKilledLoseNothingAndLeaveNoHalfWrittenR
         EXPECT_LT(child.pipe, 0) << "still running when the time was up";
         if (child.pipe >= 0) ::kill(child.pid, SIGKILL);
         ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
-        if (dentist == kVictim) {
+        if (dentist == kVictim || dentist == kResetVictim) {
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
             EXPECT_EQ(child.said.back(), 'K');
             EXPECT_EQ(child.said.find('X'), std::string::npos);
@@ -218,7 +231,8 @@ TEST_F(WorkstationsTest, TenAtOnceWithOneKilledLoseNothingAndLeaveNoHalfWrittenR
                       kRaises);
         }
     }
-    ASSERT_TRUE(killed);
+    ASSERT_EQ(killed, 2);
+    EXPECT_EQ(children[kResetVictim].said, "K");  // never got past its reset
 
     // The counters: every reported raise is there, no more, and each row
     // was written whole.
