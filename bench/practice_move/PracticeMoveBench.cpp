@@ -101,13 +101,28 @@ void Run(const std::string& command) {
     if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 
+// Runs `step`; a failure ends the benchmark with its message instead of
+// ending the program (and leaving the server running).
+template <typename Step>
+bool Attempt(benchmark::State& state, Step step) {
+    try {
+        step();
+        return true;
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return false;
+    }
+}
+
 void BM_Copy_SqliteToServer(benchmark::State& state) {
     Practice();
     auto& server = PgServer::Shared();
     for (auto _ : state) {
         const std::string schema = server.NewSchema();
         const auto start = Clock::now();
-        kvo::move::CopyPractice(Practice(), server.ConnectionString(schema));
+        if (!Attempt(state,
+                     [&] { kvo::move::CopyPractice(Practice(), server.ConnectionString(schema)); }))
+            return;
         g_copyToServer.Add(start);
         g_lastServerCopy = schema;
     }
@@ -115,19 +130,24 @@ void BM_Copy_SqliteToServer(benchmark::State& state) {
 
 void BM_DumpRestore_Baseline(benchmark::State& state) {
     auto& server = PgServer::Shared();
-    if (g_lastServerCopy.empty()) {
-        g_lastServerCopy = server.NewSchema();
-        kvo::move::CopyPractice(Practice(), server.ConnectionString(g_lastServerCopy));
-    }
+    if (g_lastServerCopy.empty() && !Attempt(state, [&] {
+            const std::string schema = server.NewSchema();
+            kvo::move::CopyPractice(Practice(), server.ConnectionString(schema));
+            g_lastServerCopy = schema;
+        }))
+        return;
     const std::string connection =
         std::string(" -h 127.0.0.1 -p ") + std::to_string(server.Port()) + " -U kvo ";
     for (auto _ : state) {
         const std::string database = "restored" + std::to_string(++g_databases);
         server.Sql("CREATE DATABASE " + database);
         const auto start = Clock::now();
-        Run(std::string(PgServer::kBin) + "/pg_dump" + connection + "-d kvo -n " +
-            g_lastServerCopy + " | " + PgServer::kBin + "/psql -q -X -v ON_ERROR_STOP=1" +
-            connection + "-d " + database + " >/dev/null");
+        if (!Attempt(state, [&] {
+                Run(std::string(PgServer::kBin) + "/pg_dump" + connection + "-d kvo -n " +
+                    g_lastServerCopy + " | " + PgServer::kBin + "/psql -q -X -v ON_ERROR_STOP=1" +
+                    connection + "-d " + database + " >/dev/null");
+            }))
+            return;
         g_dumpRestore.Add(start);
     }
 }
@@ -137,7 +157,7 @@ void BM_Copy_SqliteToSqlite(benchmark::State& state) {
     for (auto _ : state) {
         const fs::path target = FreshFolder("copy");
         const auto start = Clock::now();
-        kvo::move::CopyPractice(Practice(), target.string());
+        if (!Attempt(state, [&] { kvo::move::CopyPractice(Practice(), target.string()); })) return;
         g_copyToFolder.Add(start);
         fs::remove_all(target);
     }
@@ -162,7 +182,11 @@ void BM_ParadoxImport_ToServer(benchmark::State& state) {
     for (auto _ : state) {
         const std::string target = server.ConnectionString(server.NewSchema());
         const auto start = Clock::now();
-        const auto report = kvo::paradox::ImportPractice({ParadoxPractice().string(), target});
+        kvo::paradox::TImportReport report;
+        if (!Attempt(state, [&] {
+                report = kvo::paradox::ImportPractice({ParadoxPractice().string(), target});
+            }))
+            return;
         g_importToServer.Add(start);
         if (!report.committed) state.SkipWithError(report.error.c_str());
     }
