@@ -168,8 +168,12 @@ void BM_ParadoxImport_ToSqlite(benchmark::State& state) {
     for (auto _ : state) {
         const fs::path target = FreshFolder("import");
         const auto start = Clock::now();
-        const auto report =
-            kvo::paradox::ImportPractice({ParadoxPractice().string(), target.string()});
+        kvo::paradox::TImportReport report;
+        if (!Attempt(state, [&] {
+                report =
+                    kvo::paradox::ImportPractice({ParadoxPractice().string(), target.string()});
+            }))
+            return;
         g_importToFolder.Add(start);
         if (!report.committed) state.SkipWithError(report.error.c_str());
         fs::remove_all(target);
