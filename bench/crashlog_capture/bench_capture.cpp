@@ -4,8 +4,8 @@
 // threads against `gdb -p PID -batch -ex "thread apply all bt"`.
 //
 // Ratios to read: ThrowCatch/active over ThrowCatch/passive (goal at most
-// 1.5), NoThrow/active over NoThrow/passive (goal 1), CrashToReport over
-// GdbAllThreads.
+// 1.5; ThrowCatchUncached shows a raise site's first throw), NoThrow/active over NoThrow/passive
+// (goal 1), CrashToReport over GdbAllThreads.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureInternal.h"
 #include "crashlog/CrashMain.h"
 
 namespace {
@@ -50,6 +51,20 @@ void BM_ThrowCatch(benchmark::State& state) {
     SetActive(true);
 }
 BENCHMARK(BM_ThrowCatch)->ArgName("active")->Arg(0)->Arg(1);
+
+// The first throw from a site: the decision cache cannot answer and the
+// analysis walks every frame up to the catch.
+void BM_ThrowCatchUncached(benchmark::State& state) {
+    for (auto _ : state) {
+        crashlog::capture::ClearDecisionCache();
+        try {
+            Raise(8);
+        } catch (const std::exception& e) {
+            benchmark::DoNotOptimize(e.what());
+        }
+    }
+}
+BENCHMARK(BM_ThrowCatchUncached);
 
 void BM_NoThrow(benchmark::State& state) {
     SetActive(state.range(0) != 0);

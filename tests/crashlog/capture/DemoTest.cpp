@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,23 @@ TEST(DemoTest, RepeatedExceptionsRestartTheProgramInItsStartFolder) {
     EXPECT_THAT(o.Out, Not(HasSubstr("not restarted")));
     // The new process writes to the same output, which stays open until it ends.
     EXPECT_THAT(o.Out, HasSubstr(std::string("restarted in ") + pattern));
+    rmdir(pattern);
+}
+
+// The same program without library data: the library stays passive and
+// the run-time's own handling (abort) ends the process, with no report.
+TEST(DemoTest, AProgramWithoutLibraryDataKeepsTheLibraryPassive) {
+    char pattern[] = "/tmp/crashlog-demo-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string copy = std::string(pattern) + "/crashlog-demo";
+    const std::string strip =
+        std::string(KVO_OBJCOPY) + " --remove-section=.cldata " + KVO_CRASHLOG_DEMO + " " + copy;
+    ASSERT_EQ(std::system(strip.c_str()), 0);
+    const Outcome o = RunProgram({copy, "uncaught-throw"}, 20000);
+    EXPECT_THAT(o.Out, HasSubstr("crashlog passive"));
+    EXPECT_EQ(o.Signal, SIGABRT);
+    EXPECT_THAT(o.Out, Not(HasSubstr(kReportHead)));
+    unlink(copy.c_str());
     rmdir(pattern);
 }
 

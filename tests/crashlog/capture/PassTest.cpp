@@ -151,6 +151,23 @@ TEST_F(PassTest, AnExceptionInsideAnEventHandlerIsSwallowedAndThePassGoesOn) {
     EXPECT_EQ(ErrorCount(), errors + 1);
 }
 
+class EAbort : public std::exception {};
+class ESilentStop : public EAbort {};
+
+TEST_F(PassTest, AnAbortOrItsDescendantIsNeverReported) {
+    const int errors = ErrorCount();
+    testing::internal::CaptureStdout();
+    bool answer = false;
+    try {
+        throw ESilentStop();
+    } catch (...) {
+        answer = HandleCurrentException(coFramework);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(answer);  // left to the default handling, which ignores it
+    EXPECT_EQ(ErrorCount(), errors);
+}
+
 TEST_F(PassTest, ClassesAnswerToTheirAncestorsAndTheirShortNames) {
     auto e = capture::DescribeThrown(nullptr, &typeid(std::out_of_range));
     EXPECT_TRUE(capture::ClassMatches(e, "out_of_range"));
