@@ -196,7 +196,14 @@ void TTable::Impl::EndWrite() {
     if (!ownsLock) return;
     database->impl_->SetLockWait();
     ownsLock = false;
-    Conn().Commit(Context());
+    try {
+        Conn().Commit(Context());
+    } catch (...) {
+        // A transaction left open here would silently take in every later
+        // write of the connection and commit none of it.
+        Conn().RollbackQuietly();
+        throw;
+    }
 }
 
 void TTable::Impl::ReleaseLockQuietly() {
@@ -532,15 +539,9 @@ void TTable::Post() {
         throw;
     }
     const std::size_t at = inserting ? impl.InsertPosition(impl.buffer) : impl.pos;
-    try {
-        impl.EndWrite();
-    } catch (...) {
-        // Not committed: undo the write so that a second Post cannot store
-        // the row twice; the buffer is kept for that retry.
-        impl.Conn().RollbackQuietly();
-        impl.ownsLock = false;
-        throw;
-    }
+    // A commit that fails undoes the write, so that a second Post cannot
+    // store the row twice; the buffer is kept for that retry.
+    impl.EndWrite();
     if (inserting) {
         impl.rows.insert(impl.rows.begin() + static_cast<std::ptrdiff_t>(at), rowid);
         impl.pos = at;
