@@ -76,6 +76,43 @@ std::string LocalPath(const std::string& path) {
     return platform::DriveMap().ToLocal(path);
 }
 
+bool SameText(std::string_view a, std::string_view b) {
+    return platform::SameText(a, b);
+}
+
+struct IniDocument::File {
+    platform::IniFile ini;
+};
+
+IniDocument::IniDocument() : file_(new File) {}
+IniDocument::~IniDocument() = default;
+
+bool IniDocument::Load(const std::string& localPath) {
+    return file_->ini.Load(localPath);
+}
+
+bool IniDocument::Save(const std::string& localPath) const {
+    return file_->ini.Save(localPath);
+}
+
+std::string IniDocument::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view def) const {
+    return file_->ini.ReadString(section, key, def);
+}
+
+void IniDocument::WriteString(std::string_view section, std::string_view key,
+                              std::string_view value) {
+    file_->ini.WriteString(section, key, value);
+}
+
+std::vector<std::string> IniDocument::Sections() const {
+    return file_->ini.Sections();
+}
+
+bool IsConnected() {
+    return platform::IsConnected();
+}
+
 std::string IniReadString(const std::string& file, const std::string& section,
                           const std::string& key, const std::string& def) {
     std::string local = LocalPath(file);

@@ -1,6 +1,7 @@
 // The few platform services the shared library uses, in the shape it needs
 // them.  One file (CommonPlatform.cpp) speaks to the platform layer; the rest
-// of the library stays free of its details.
+// of the library stays free of its details and includes no platform header
+// (the public headers name the platform's presenter only in comments).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/Common.h"
@@ -18,6 +20,10 @@ namespace kvo::common::detail {
 // through the drive map; a local absolute path is returned unchanged.  Empty
 // when the drive is not mapped.
 std::string LocalPath(const std::string& path);
+
+// ASCII letters compared without case, as the suite compares INI and field
+// names.
+bool SameText(std::string_view a, std::string_view b);
 
 // Installation and inventory INI files (suite paths).  Reads give the default
 // on any failure; writes report it.
@@ -35,6 +41,32 @@ std::string ErrorText(int code);
 std::optional<FileVersion> ReadVersionNote(const std::string& localPath);
 
 int PresentMessage(const std::string& text, const std::string& caption, int flags);
+
+// The system's view of the network: true when some connection is up.
+bool IsConnected();
+
+// A whole INI file held in memory, for the reports that read or write
+// several values of one file (local paths).  Load: a missing file loads as
+// empty and succeeds, one that cannot be read fails.  Save writes the whole
+// file at once and keeps every line it did not change.
+class IniDocument {
+  public:
+    IniDocument();
+    ~IniDocument();
+    IniDocument(const IniDocument&) = delete;
+    IniDocument& operator=(const IniDocument&) = delete;
+
+    bool Load(const std::string& localPath);
+    bool Save(const std::string& localPath) const;
+    std::string ReadString(std::string_view section, std::string_view key,
+                           std::string_view def) const;
+    void WriteString(std::string_view section, std::string_view key, std::string_view value);
+    std::vector<std::string> Sections() const;  // file order
+
+  private:
+    struct File;
+    std::unique_ptr<File> file_;
+};
 
 }  // namespace kvo::common::detail
 

@@ -21,8 +21,6 @@
 #include "common/WebConnect.h"
 #include "common/XmlClasses.h"
 #include "engine/engine.h"
-#include "platform/Ini.h"
-#include "platform/LockFile.h"
 
 namespace fs = std::filesystem;
 
@@ -67,7 +65,7 @@ bool Prepare(ReportContext& ctx, bool needConnection) {
         if (!web.Connected()) return false;
     }
     ctx.practiceIni = LocalFile(ctx, Settings().practiceIniName);
-    platform::IniFile ini;
+    detail::IniDocument ini;
     ini.Load(ctx.practiceIni);
     ctx.site = ini.ReadString("Registration", "Site", "");
     ctx.version = ini.ReadString("Version", RootName(), "");
@@ -79,7 +77,7 @@ char CountryLetter() {
     try {
         std::string data = DataFolder();
         if (data.empty()) return 'E';
-        platform::IniFile ini;
+        detail::IniDocument ini;
         ini.Load(detail::LocalPath(data + Settings().practiceIniName));
         std::string country = ini.ReadString(Settings().productFolder, "Country", "E");
         return country.empty() ? 'E' : country.front();
@@ -128,7 +126,7 @@ ReplyOutcome Exchange(const ReportContext& ctx, const std::string& request) {
         out.accepted = true;
         std::string site = root->Attributes().Value("site");
         if (!site.empty()) {
-            platform::IniFile ini;
+            detail::IniDocument ini;
             if (ini.Load(ctx.practiceIni)) {
                 ini.WriteString("Registration", "Site", site);
                 ini.Save(ctx.practiceIni);
@@ -168,7 +166,7 @@ class PendingErrorMarks {
     static std::string RowKey(engine::TTable& table) {
         std::string key;
         for (engine::TField* f : table.Fields()) {
-            if (platform::SameText(f->FieldName(), "Reported")) continue;
+            if (detail::SameText(f->FieldName(), "Reported")) continue;
             key += f->IsNull() ? std::string("\x01") : f->AsString();
             key += '\x1f';
         }
@@ -294,7 +292,7 @@ void AddErrorEvents(TXmlDElement& root, FullReport& r) {
 }
 
 void AddComputers(TXmlDElement& root, FullReport& r, const ReportContext& ctx) {
-    platform::IniFile inventory;
+    detail::IniDocument inventory;
     inventory.Load(LocalFile(ctx, Settings().inventoryFileName));
     TXmlDElement* computers = nullptr;
     for (const std::string& section : inventory.Sections()) {
@@ -364,7 +362,7 @@ void AddSmsCounts(TXmlDElement& root, FullReport& r) {
 
 // Reads the practice INI dates and builds the whole request.  Writes nothing.
 void BuildFull(FullReport& r, const ReportContext& ctx, char transmission) {
-    platform::IniFile ini;
+    detail::IniDocument ini;
     ini.Load(ctx.practiceIni);
     r.today = detail::ToDay(CurrentClock().Now());
     r.practiceDate =
@@ -384,7 +382,7 @@ void BuildFull(FullReport& r, const ReportContext& ctx, char transmission) {
 // What an accepted report keeps: the practice INI dates, the inventory's
 // "Report" dates and the error rows' Reported marks.
 void StoreBookkeeping(FullReport& r, const ReportContext& ctx) {
-    platform::IniFile ini;
+    detail::IniDocument ini;
     if (ini.Load(ctx.practiceIni)) {
         ini.WriteString("Report", "Practice", detail::DateText(r.practiceDate));
         ini.WriteString(Settings().productFolder, "SMS", detail::DateText(r.smsDate));
@@ -392,7 +390,7 @@ void StoreBookkeeping(FullReport& r, const ReportContext& ctx) {
     }
     if (!r.computersSent.empty()) {
         const std::string file = LocalFile(ctx, Settings().inventoryFileName);
-        platform::IniFile inventory;
+        detail::IniDocument inventory;
         if (inventory.Load(file)) {
             for (const auto& [section, date] : r.computersSent)
                 inventory.WriteString(section, "Report", date);
@@ -458,15 +456,17 @@ bool SendSupportReport(char transmission) {
         if (!Prepare(ctx, true)) return false;
 
         const std::string lockPath = LocalFile(ctx, kReportLockName);
-        platform::LockFile::DeleteIfFree(lockPath);
-        platform::LockFile lock;
-        if (!lock.Hold(lockPath, platform::LockMode::Exclusive)) return false;
+        detail::DeleteLockFileIfFree(lockPath);
+        // Another report under way keeps this one out at once: no waiting.
+        std::optional<detail::ScopedFileLock> lock;
+        lock.emplace(lockPath, 0);
+        if (!lock->held()) return false;
         struct LockCleanup {
-            platform::LockFile& lock;
+            std::optional<detail::ScopedFileLock>& lock;
             const std::string& path;
             ~LockCleanup() {
-                lock.Release();
-                platform::LockFile::DeleteIfFree(path);
+                lock.reset();
+                detail::DeleteLockFileIfFree(path);
             }
         } cleanup{lock, lockPath};
 

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "platform/System.h"
+#include "CommonPlatform.h"
 
 namespace kvo::common {
 namespace {
@@ -15,7 +15,7 @@ InternetFunctions SystemFunctions() {
     InternetFunctions f;
     f.connectedState = [](std::uint32_t* flags) {
         if (flags) *flags = 0;
-        return platform::IsConnected() ? 1 : 0;
+        return detail::IsConnected() ? 1 : 0;
     };
     // No system dialler exists to ask; the request is accepted and ignored.
     f.autodial = [](std::uint32_t) { return 0; };

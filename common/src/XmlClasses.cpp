@@ -9,23 +9,13 @@
 #include <sstream>
 #include <typeinfo>
 
+#include "CommonPlatform.h"
+
 namespace kvo::common {
 
 namespace {
 
 constexpr std::string_view kLineBreak = "\r\n";
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 std::string_view NameOf(std::string_view entry) {
     return entry.substr(0, std::min(entry.find('='), entry.size()));
@@ -107,13 +97,13 @@ EXmlDParseError::EXmlDParseError(int errorCode, std::string reason, std::string 
 
 std::string TXmlDAttrList::Value(std::string_view name) const {
     for (const auto& e : entries_)
-        if (SameTextAscii(NameOf(e), name)) return std::string(ValueOf(e));
+        if (detail::SameText(NameOf(e), name)) return std::string(ValueOf(e));
     return {};
 }
 
 void TXmlDAttrList::SetValue(std::string_view name, std::string_view value) {
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        if (!SameTextAscii(NameOf(*it), name)) continue;
+        if (!detail::SameText(NameOf(*it), name)) continue;
         if (value.empty()) {
             entries_.erase(it);
         } else {

@@ -10,17 +10,12 @@
 #include "platform/Ini.h"
 #include "platform/NetworkDrives.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 
 namespace kvo::datamodule {
 namespace {
 
 constexpr const char* kSection = "Network";
-
-std::string UpperAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
 
 bool IsLetterDrive(const std::string& upper) {
     return upper.size() == 2 && upper[1] == ':' && upper[0] >= 'A' && upper[0] <= 'Z';
@@ -82,7 +77,7 @@ ConnectionRecord RecordOf(const TDataDrive& d) {
     const char letter = d.upper.empty() ? '\0' : d.upper[0];
     r.drive = std::string(1, letter);
     auto remote = platform::CurrentNetworkDrives().RemoteName(letter);
-    r.remotePath = UpperAscii(remote ? *remote : common::DriveRemoteName(letter));
+    r.remotePath = platform::UpperAscii(remote ? *remote : common::DriveRemoteName(letter));
     try {
         platform::RegistryStore registry;
         const auto hive = platform::Hive::CurrentUser;
@@ -160,7 +155,7 @@ TDataDrive TDataDrive::FromSetting(const std::string& value) {
     TDataDrive d;
     d.drive = value;
     if (!d.drive.empty() && d.drive.back() == '\\') d.drive.pop_back();
-    d.upper = UpperAscii(d.drive);
+    d.upper = platform::UpperAscii(d.drive);
     if (IsLetterDrive(d.upper))
         d.type = platform::DriveMap().TypeOf(d.upper[0]);
     else if (IsShareRoot(d.upper))

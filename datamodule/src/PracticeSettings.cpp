@@ -4,6 +4,7 @@
 
 #include "platform/DriveMap.h"
 #include "platform/Ini.h"
+#include "platform/Text.h"
 
 namespace kvo::datamodule {
 namespace {
@@ -12,12 +13,6 @@ namespace {
 // then counts as absent, so the default letter applies.
 char FirstLetter(const std::string& value, char def) {
     return value.empty() ? def : value[0];
-}
-
-std::string UpperAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
 }
 
 // The SMS flag was introduced with a three-state value whose "not decided"
@@ -56,7 +51,7 @@ TPracticeSettings NormalisePracticeSettings(platform::IniFile& ini,
     s.claimCode = country == 'I' ? "RSI" : country == 'S' ? "DPD" : "DPB";
 
     if (country == 'J') {
-        std::string status = UpperAscii(ini.ReadString("Patient", "Status", "NPIDXLS"));
+        std::string status = platform::UpperAscii(ini.ReadString("Patient", "Status", "NPIDXLS"));
         if (auto n = status.find('N'); n != std::string::npos) {
             status.erase(n, 1);
             ini.WriteString("Patient", "Status", status);

@@ -17,10 +17,6 @@ namespace {
 
 constexpr std::size_t npos = std::string::npos;
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -41,13 +37,6 @@ std::string OneLine(std::string_view s) {
 }
 
 }  // namespace
-
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
 
 std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
     text = Trim(text);

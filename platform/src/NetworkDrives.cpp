@@ -7,16 +7,11 @@
 
 #include "platform/Ini.h"
 #include "platform/Process.h"
+#include "platform/Text.h"
 
 namespace kvo::platform {
 namespace fs = std::filesystem;
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
 
 // Server and share of "\\server\share" (either separator); false when the
 // text is not one.
@@ -47,7 +42,7 @@ LinuxNetworkDrives::LinuxNetworkDrives(DriveMap drives, Mounter mounter)
 std::string LinuxNetworkDrives::ShareUrl(const std::string& share) {
     std::string server, name;
     if (!SplitShare(share, server, name)) return {};
-    return "smb://" + Lower(server) + "/" + Lower(name);
+    return "smb://" + LowerAscii(server) + "/" + LowerAscii(name);
 }
 
 LinuxNetworkDrives::Mounter LinuxNetworkDrives::GioMounter(int timeoutMs) {

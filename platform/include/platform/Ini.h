@@ -11,10 +11,9 @@
 #include <string_view>
 #include <vector>
 
-namespace kvo::platform {
+#include "platform/Text.h"  // SameText, by which INI names compare
 
-// Compares ASCII letters without case, like Windows does for INI names.
-bool SameText(std::string_view a, std::string_view b);
+namespace kvo::platform {
 
 // Integers as the suite reads them from INI files: optional blanks and sign,
 // decimal, or hexadecimal after "$" or "0x" (32 bits, wrapping to negative
