@@ -44,8 +44,10 @@ int main(int argc, char** argv) {
     kvo::datamodule::InitialiseMainDataModulesUnit();
 
     kvo::app::TApplication application(argc, argv);
+    // The name only: a display name would be appended by Qt to every window
+    // title ("Kestavo — Tarnwick"), and each caption must read as given.
+    // applicationDisplayName() still answers "Tarnwick" from the name.
     application.setApplicationName(QStringLiteral("Tarnwick"));
-    application.setApplicationDisplayName(QStringLiteral("Tarnwick"));
 
     TStderrPresenter stderrPresenter;
     kvo::datamodule::ScriptedSelectionDialogs closedDialogs;

@@ -16,6 +16,7 @@
 #include "platform/Ini.h"
 #include "platform/LockFile.h"
 #include "platform/System.h"
+#include "support/Tables.h"
 
 namespace kvo::datamodule {
 namespace {
@@ -63,13 +64,11 @@ class DataFoldersTest : public testing::StartupTest {
         MakeDir("s/Kestavo/Data");
         Session().Database("KVO").Params() = {"PATH=" + data_ + "/Data"};
     }
+    // Created and left closed, as the start-up finds its tables.
     static void Create(TTable& table, const std::string& name, std::vector<TFieldDef> defs,
                        const std::string& key = "") {
-        table.SetDatabaseName("KVO");
-        table.SetTableName(name);
-        table.FieldDefs() = std::move(defs);
-        table.SetIndexFieldNames(key);
-        table.CreateTable();
+        support::CreateTable(table, "KVO", name, std::move(defs), key);
+        table.Close();
     }
     static void CreateControl(TTable& table) {
         Create(table, "CONTROL.DB",

@@ -8,12 +8,7 @@ namespace {
 
 class DriveMapTest : public testing::TempEnvTest {
   protected:
-    void SetUp() override {
-        TempEnvTest::SetUp();
-        map_ = Path("drives.ini");
-        setenv("KESTAVO_DRIVES", map_.c_str(), 1);
-    }
-    std::string map_;
+    const std::string map_ = Path("drives.ini");
 };
 
 TEST_F(DriveMapTest, LocationFromEnvironmentElseConfigHome) {

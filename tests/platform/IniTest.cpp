@@ -104,9 +104,9 @@ TEST_F(IniFileTest, SaveAndLoadRoundTripAndMissingFileIsEmpty) {
 }
 
 TEST_F(IniFileTest, FailedWriteReportsAndKeepsTheOldFile) {
-    WriteFile(Path("x.ini"), "[S]\nK=old\n");
+    WriteFile(Path("ini/x.ini"), "[S]\nK=old\n");
     IniFile ini;
-    ASSERT_TRUE(ini.Load(Path("x.ini")));
+    ASSERT_TRUE(ini.Load(Path("ini/x.ini")));
     ini.WriteString("S", "K", "new");
     for (int which = 0; which < 3; ++which) {
         ScopedSysOverride sys;
@@ -125,10 +125,10 @@ TEST_F(IniFileTest, FailedWriteReportsAndKeepsTheOldFile) {
                 errno = EACCES;
                 return -1;
             };
-        EXPECT_FALSE(ini.Save(Path("x.ini"))) << which;
-        EXPECT_EQ(ReadFile(Path("x.ini")), "[S]\nK=old\n") << which;
+        EXPECT_FALSE(ini.Save(Path("ini/x.ini"))) << which;
+        EXPECT_EQ(ReadFile(Path("ini/x.ini")), "[S]\nK=old\n") << which;
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_), {}), 1)
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("ini")), {}), 1)
         << "no temporary file left behind";
 }
 

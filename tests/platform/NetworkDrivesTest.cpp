@@ -8,10 +8,6 @@ namespace {
 
 class NetworkDrivesTest : public testing::TempEnvTest {
   protected:
-    void SetUp() override {
-        TempEnvTest::SetUp();
-        setenv("KESTAVO_DRIVES", Path("drives.ini").c_str(), 1);
-    }
     // A mounter that records the URL and answers with a folder or an error.
     LinuxNetworkDrives::Mounter Fake(std::string folder, int error = 0) {
         return [this, folder, error](const std::string& url) {

@@ -6,17 +6,10 @@
 namespace kvo::platform {
 namespace {
 
-class RegistryTest : public testing::TempEnvTest {
-  protected:
-    void SetUp() override {
-        TempEnvTest::SetUp();
-        setenv("KESTAVO_DRIVES", Path("drives.ini").c_str(), 1);
-        setenv("KESTAVO_REGISTRY", Path("reg").c_str(), 1);
-    }
-};
+class RegistryTest : public testing::TempEnvTest {};
 
 TEST_F(RegistryTest, FolderFromEnvironmentElseConfigHome) {
-    EXPECT_EQ(RegistryStore::DefaultFolder(), Path("reg"));
+    EXPECT_EQ(RegistryStore::DefaultFolder(), Path("registry"));
     unsetenv("KESTAVO_REGISTRY");
     EXPECT_EQ(RegistryStore::DefaultFolder(), Path("config/kestavo/registry"));
     EXPECT_EQ(RegistryStore::DefaultAutostartFolder(), Path("config/autostart"));

@@ -13,9 +13,9 @@ class SystemTest : public testing::TempEnvTest {};
 TEST_F(SystemTest, FoldersFromEnvironment) {
     EXPECT_EQ(ConfigHome(), Path("config"));
     EXPECT_EQ(DataHome(), Path("data"));
-    EXPECT_EQ(WindowsFolder(), "/etc/kestavo/");
-    setenv("KESTAVO_SYSCONF", Path("etc").c_str(), 1);
     EXPECT_EQ(WindowsFolder(), Path("etc") + "/");
+    unsetenv("KESTAVO_SYSCONF");
+    EXPECT_EQ(WindowsFolder(), "/etc/kestavo/");
     setenv("XDG_CONFIG_HOME", "relative", 1);  // ignored, as the XDG rules say
     EXPECT_EQ(ConfigHome(), HomeFolder() + "/.config");
 }

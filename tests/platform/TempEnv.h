@@ -1,6 +1,6 @@
-// A private folder per test and environment variables pointing every
-// configuration path of the platform layer into it, so no test reads or
-// writes the real home configuration.
+// A private folder per test with every configuration path of the platform
+// layer pointed into it (the shared temporary environment), so no test
+// reads or writes the real home configuration.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,60 +8,24 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
+
+#include "support/TempEnvironment.h"
 
 namespace kvo::platform::testing {
 
 class TempEnvTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kvo-platform-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        for (const char* name : {"HOME", "KESTAVO_DRIVES", "KESTAVO_REGISTRY", "KESTAVO_SYSCONF",
-                                 "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-            const char* old = std::getenv(name);
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (root_ + "/data").c_str(), 1);
-        unsetenv("KESTAVO_DRIVES");
-        unsetenv("KESTAVO_REGISTRY");
-        unsetenv("KESTAVO_SYSCONF");
-    }
-    void TearDown() override {
-        for (auto& [name, value] : saved_) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-
-    std::string Path(const std::string& rel) const { return root_ + "/" + rel; }
-    std::string MakeDir(const std::string& rel) const {
-        std::filesystem::create_directories(Path(rel));
-        return Path(rel);
-    }
+    std::string Path(const std::string& rel) const { return env_.Path(rel); }
+    std::string MakeDir(const std::string& rel) const { return env_.MakeDir(rel); }
     static void WriteFile(const std::string& path, const std::string& text) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << text;
+        support::WriteFile(path, text);
     }
-    static std::string ReadFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream buf;
-        buf << in.rdbuf();
-        return buf.str();
-    }
+    static std::string ReadFile(const std::string& path) { return support::ReadFile(path); }
 
-    std::string root_;
-
-  private:
-    std::map<std::string, std::optional<std::string>> saved_;
+    support::TempEnvironment env_{"kvo-platform"};
+    const std::string root_ = env_.Root();
 };
 
 }  // namespace kvo::platform::testing

@@ -1,5 +1,6 @@
 #include "ReportFixture.h"
 #include "platform/LockFile.h"
+#include "support/Tables.h"
 
 namespace kvo::common::testing {
 namespace {
@@ -10,19 +11,8 @@ using engine::TTable;
 constexpr const char* kAccepted = R"(<Reply command="OK"/>)";
 
 void CreateTable(const char* name, std::vector<engine::TFieldDef> defs,
-                 const std::vector<std::vector<engine::Variant>>& rows) {
-    TTable t;
-    t.SetDatabaseName("KVO");
-    t.SetTableName(name);
-    t.FieldDefs() = std::move(defs);
-    t.CreateTable();
-    t.Open();
-    for (const auto& row : rows) {
-        t.Append();
-        for (std::size_t i = 0; i < row.size(); ++i)
-            t.Fields()[i]->SetValue(row[i]);
-        t.Post();
-    }
+                 const std::vector<support::TRow>& rows) {
+    support::CreateTable("KVO", name, std::move(defs), "", rows);
 }
 
 std::vector<bool> ReportedFlags() {
@@ -51,23 +41,6 @@ class FullReport : public ReportFixture {
                      {"Phone1", TFieldType::String, 20}},
                     {{V{std::int64_t{1}}, V{"Smile & Co"}, V{"1 High St"}, V{"Leeds"}, V{},
                       V{"LS1 1AA"}, V{"0113"}}});
-        std::vector<engine::TFieldDef> error = {{"Date", TFieldType::Date},
-                                                {"Time", TFieldType::Time},
-                                                {"Computer", TFieldType::String, 20},
-                                                {"Username", TFieldType::String, 20},
-                                                {"Application", TFieldType::String, 20},
-                                                {"Class", TFieldType::String, 20},
-                                                {"vMajor", TFieldType::Integer},
-                                                {"vMinor", TFieldType::Integer},
-                                                {"vRelease", TFieldType::Integer},
-                                                {"vBuild", TFieldType::Integer},
-                                                {"pMajor", TFieldType::Integer},
-                                                {"pMinor", TFieldType::Integer},
-                                                {"pRelease", TFieldType::Integer},
-                                                {"pBuild", TFieldType::Integer},
-                                                {"Error", TFieldType::Memo},
-                                                {"Stack", TFieldType::Memo},
-                                                {"Reported", TFieldType::Logical}};
         auto row = [](const char* text, V stack, bool reported) {
             return std::vector<V>{V{"09/12/2026"},
                                   V{"14:30:00"},
@@ -87,7 +60,7 @@ class FullReport : public ReportFixture {
                                   stack,
                                   V{reported}};
         };
-        CreateTable("Error", error,
+        CreateTable("Error", support::PracticeFields("ERROR"),
                     {row("disk full", V{"at A"}, false), row("old", V{"at B"}, true),
                      row("no stack", V{}, false)});
         CreateTable("SMS",

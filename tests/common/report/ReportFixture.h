@@ -3,17 +3,16 @@
 // is up unless a test takes it down.
 #pragma once
 
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "../shared/SharedFixture.h"
-#include "ReportServer.h"
 #include "common/Support.h"
 #include "common/WebConnect.h"
 #include "engine/engine.h"
 #include "platform/Ini.h"
+#include "support/LoopbackHttpServer.h"
 
 namespace kvo::common::testing {
 
@@ -27,9 +26,10 @@ class ReportFixture : public SharedFixture {
                  "Country=England\r\n");
         fs::create_directories(DataTables());
         engine::Session().Database("KVO").Params() = {"PATH=" + DataTables().string()};
-        server_ = std::make_unique<ReportServer>();
-        if (const char* url = std::getenv(kReportUrlVariable)) savedUrl_ = url;
-        ::setenv(kReportUrlVariable, server_->Url().c_str(), 1);
+        server_ = std::make_unique<support::LoopbackHttpServer>();
+        // The shared environment puts the address it found back afterwards,
+        // so that later tests never fall through to the real support server.
+        env_->Set(kReportUrlVariable, server_->Url());
         SetOnline(true);
         CurrentReportTimeouts() = {2000, 2000};
         SetReportCountryLetter(std::nullopt);
@@ -37,12 +37,6 @@ class ReportFixture : public SharedFixture {
 
     void TearDown() override {
         server_.reset();
-        // Back to the address the run started with, so that later tests
-        // never fall through to the real support server.
-        if (savedUrl_)
-            ::setenv(kReportUrlVariable, savedUrl_->c_str(), 1);
-        else
-            ::unsetenv(kReportUrlVariable);
         engine::Session().RemoveDatabase("KVO");
         ResetInternetFunctions();
         CurrentReportTimeouts() = {};
@@ -67,8 +61,7 @@ class ReportFixture : public SharedFixture {
         return ini.ReadString(section, key, "<none>");
     }
 
-    std::unique_ptr<ReportServer> server_;
-    std::optional<std::string> savedUrl_;
+    std::unique_ptr<support::LoopbackHttpServer> server_;
 };
 
 }  // namespace kvo::common::testing

@@ -1,19 +1,20 @@
-// A private world for the shared library's tests: a temporary drive map with
-// C: and D: in a temporary folder, XDG folders and HOME inside it, a frozen
-// clock, a scripted message presenter, and settings for a program "KVO".
+// A private world for the shared library's tests: the shared temporary
+// environment with a drive map of C: and D: inside it, a frozen clock, a
+// scripted message presenter, and settings for a program "KVO".
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/Common.h"
 #include "platform/MessagePresenter.h"
+#include "support/TempEnvironment.h"
 
 namespace kvo::common::testing {
 
@@ -28,37 +29,22 @@ class FakeClock final : public Clock {
 };
 
 inline std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return support::ReadFile(p.string());
 }
 
 inline void WriteAll(const fs::path& p, const std::string& content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
+    support::WriteFile(p.string(), content);
 }
 
 class SharedFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("kvo-common-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
+        env_.emplace("kvo-common");
+        root_ = env_->Root();
         c_ = root_ / "C";
         d_ = root_ / "D";
         fs::create_directories(c_ / "Kestavo");
         fs::create_directories(d_ / "Kestavo");
-        for (const char* name : {"KESTAVO_DRIVES", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"}) {
-            const char* old = ::getenv(name);
-            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        }
-        ::setenv("KESTAVO_DRIVES", (root_ / "drives.ini").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-        ::setenv("HOME", (root_ / "home").c_str(), 1);
-        fs::create_directories(root_ / "home");
         WriteDriveMap("[C]\r\nPath=" + c_.string() +
                       "\r\nType=fixed\r\nLabel=System\r\n[D]\r\nPath=" + d_.string() +
                       "\r\nType=fixed\r\n");
@@ -75,14 +61,7 @@ class SharedFixture : public ::testing::Test {
         platform::SetPresenter(previousPresenter_);
         SetEventReportHook({});
         Settings() = LibrarySettings{};
-        for (const auto& [name, value] : saved_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-        std::error_code ec;
-        fs::remove_all(root_, ec);
+        env_.reset();
     }
 
     void WriteDriveMap(const std::string& content) { WriteAll(root_ / "drives.ini", content); }
@@ -96,7 +75,7 @@ class SharedFixture : public ::testing::Test {
 
     platform::ScriptedPresenter presenter_;
     platform::MessagePresenter* previousPresenter_ = nullptr;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::optional<support::TempEnvironment> env_;
 };
 
 }  // namespace kvo::common::testing

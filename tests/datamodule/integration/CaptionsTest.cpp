@@ -1,0 +1,221 @@
+// The real program's windows on a real X server: every top-level window and
+// message box carries exactly its own caption, in both the old and the
+// extended title property, with nothing of the application's name added.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DemoInstall.h"
+#include "StartupFixture.h"
+#include "platform/LockFile.h"
+
+extern char** environ;
+
+namespace kvo::datamodule::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Starts `argv` with the current environment plus `extra`; -1 on failure.
+pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extra = {},
+            const std::string& output = "/dev/null") {
+    std::vector<std::string> env = extra;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
+    std::vector<char*> envp, args;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+void Stop(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+// Standard output of a shell command (its arguments are ours, not input).
+std::string Capture(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// A private X server for the test program, on a display number it picks itself.
+class XServer {
+  public:
+    XServer() {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        // The write end is the server's; the display number arrives on it once
+        // the server accepts clients.
+        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+        pid_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen",
+                      "0", "1024x768x24"});
+        ::close(fds[1]);
+        std::string number;
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        char c = 0;
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        while (Clock::now() < deadline && pid_ > 0) {
+            const ssize_t n = ::read(fds[0], &c, 1);
+            if (n == 1 && c == '\n') break;
+            if (n == 1)
+                number += c;
+            else if (n == 0)
+                break;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ::close(fds[0]);
+        if (!number.empty()) display_ = ":" + number;
+    }
+    ~XServer() { Stop(pid_); }
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+
+    const std::string& Display() const { return display_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+struct TTitles {
+    std::string wmName, netWmName;
+};
+
+// The value of one property line of xprop ("NAME(TYPE) = "value"").
+std::string PropertyValue(const std::string& xprop, const std::string& name) {
+    const std::size_t at = xprop.find("\n" + name + "(");
+    if (at == std::string::npos) return "<none>";
+    const std::size_t open = xprop.find("= \"", at);
+    const std::size_t end = xprop.find('\n', at + 1);
+    if (open == std::string::npos || open > end) return "<none>";
+    const std::size_t close = xprop.rfind('"', end);
+    return xprop.substr(open + 3, close - open - 3);
+}
+
+class CaptionsTest : public StartupTest {
+  protected:
+    void SetUp() override {
+        StartupTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_FALSE(X().Display().empty()) << "no X server (Xvfb) could be started";
+        env_->Set("DISPLAY", X().Display());
+        env_->Unset("XAUTHORITY");
+    }
+    void TearDown() override {
+        Stop(program_);
+        StartupTest::TearDown();
+    }
+
+    void Install(bool empty) {
+        demo::TDemoInstallOptions options;
+        options.root = root_;
+        options.empty = empty;
+        options.dentists = 1;
+        options.years = 1;
+        ASSERT_TRUE(demo::CreateDemoInstallation(options));
+    }
+
+    // Starts the program on the X server and waits until a window of it with
+    // a title is visible; the window's two title properties.
+    std::optional<TTitles> FirstWindowTitles() {
+        program_ = Spawn({TARNWICK_PROGRAM},
+                         {"QT_QPA_PLATFORM=xcb", "KESTAVO_REPORT_URL=http://127.0.0.1:9/"},
+                         Path("program.log"));
+        if (program_ <= 0) return std::nullopt;
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        while (Clock::now() < deadline) {
+            const std::string ids = Capture("xdotool search --onlyvisible --pid " +
+                                            std::to_string(program_) + " --name .");
+            std::size_t end = ids.find('\n');
+            if (end != std::string::npos && end > 0) {
+                const std::string xprop =
+                    "\n" + Capture("xprop -id " + ids.substr(0, end) + " WM_NAME _NET_WM_NAME");
+                TTitles titles{PropertyValue(xprop, "WM_NAME"),
+                               PropertyValue(xprop, "_NET_WM_NAME")};
+                if (titles.wmName != "<none>" && titles.netWmName != "<none>") return titles;
+            }
+            if (::waitpid(program_, nullptr, WNOHANG) == program_) {
+                program_ = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ADD_FAILURE() << "no window shown; the program wrote:\n" << ReadFile(Path("program.log"));
+        return std::nullopt;
+    }
+
+    // One server for the whole program, started on first use (never while
+    // the tests are only being listed) and stopped at exit.
+    static XServer& X() {
+        static XServer server;
+        return server;
+    }
+    pid_t program_ = -1;
+};
+
+TEST_F(CaptionsTest, EveryWindowCarriesExactlyItsCaption) {
+    struct Case {
+        const char* what;
+        bool empty;    // installation without its INI file: the data drive is asked for
+        bool packing;  // the packing program holds the practice: a message box
+        const char* caption;
+    };
+    const Case cases[] = {
+        {"main window", false, false, "Tarnwick"},
+        {"data drive selection", true, false, "Kestavo - Select Data Drive"},
+        {"message box", false, true, "Kestavo"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root_ + "/C");
+        fs::remove_all(root_ + "/P");
+        fs::remove(root_ + "/.complete");
+        Install(c.empty);
+        platform::LockFile packer;
+        if (c.packing) {
+            ASSERT_TRUE(packer.Hold(root_ + "/P/Kestavo/KVO.LCK", platform::LockMode::Exclusive));
+        }
+        const auto titles = FirstWindowTitles();
+        Stop(program_);
+        program_ = -1;
+        ASSERT_TRUE(titles.has_value());
+        EXPECT_EQ(titles->wmName, c.caption);
+        EXPECT_EQ(titles->netWmName, c.caption);
+    }
+}
+
+}  // namespace
+}  // namespace kvo::datamodule::testing
