@@ -1,7 +1,7 @@
 // The break reset of one dentist over five years of a large practice: the
 // program's own operation (one transaction, with what it removes kept for
 // undo) against two set-based SQL statements making the same change; and
-// the same operation for all 20 dentists in one go.
+// the same for all 20 dentists in one go.
 //
 //   KVO_BENCH_PRACTICE=DIR   where the generated practice is kept (default:
 //                            in the build tree); built on first use.
@@ -76,8 +76,8 @@ fs::path FreshCopy(const std::string& name) {
     return folder;
 }
 
-double g_engineSeconds = 0, g_sqlSeconds = 0, g_allSeconds = 0;
-int g_engineRuns = 0, g_sqlRuns = 0, g_allRuns = 0;
+double g_engineSeconds = 0, g_sqlSeconds = 0, g_allSeconds = 0, g_sqlAllSeconds = 0;
+int g_engineRuns = 0, g_sqlRuns = 0, g_allRuns = 0, g_sqlAllRuns = 0;
 
 long long Count(sqlite3* db, const char* sql) {
     sqlite3_stmt* stmt = nullptr;
@@ -148,9 +148,9 @@ void BM_BreakReset_AllDentists(benchmark::State& state) {
         TimedReset(state, all, g_allSeconds, g_allRuns);
 }
 
-void Exec(sqlite3* db, const char* sql) {
+void Exec(sqlite3* db, const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
         throw std::runtime_error(sqlite3_errmsg(db));
     sqlite3_bind_int(stmt, 1, 7);
     sqlite3_bind_text(stmt, 2, kFromStored, -1, SQLITE_STATIC);
@@ -159,38 +159,49 @@ void Exec(sqlite3* db, const char* sql) {
     if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
 }
 
+// The same change as two set-based statements, for dentist 7 or for all.
+fs::path TimedSql(benchmark::State& state, bool allDentists, double& seconds, int& runs) {
+    state.PauseTiming();
+    const fs::path folder = FreshCopy("sql");
+    sqlite3* db = nullptr;
+    sqlite3_open((folder / kvo::engine::kDatabaseFileName).c_str(), &db);
+    // The engine's own settings, so that both write the same way.
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr,
+                 nullptr);
+    const std::string user = allDentists ? "?1 = ?1" : "\"User\" = ?1";
+    state.ResumeTiming();
+
+    const auto start = Clock::now();
+    Exec(db,
+         "UPDATE \"APP_CAL\" SET \"Start\" = NULL, \"End\" = NULL, \"Interval\" = NULL, "
+         "\"Closed\" = NULL, \"Breaks\" = NULL WHERE " +
+             user + " AND \"Date\" >= ?2 AND NOT coalesce(\"Closed\", 0)");
+    Exec(db, "DELETE FROM \"APP_REC\" WHERE \"Type\" = '*' AND " + user + " AND \"Date\" >= ?2");
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    ++runs;
+
+    state.PauseTiming();
+    sqlite3_close(db);
+    state.ResumeTiming();
+    return folder;
+}
+
 void BM_BreakReset_Sql(benchmark::State& state) {
     fs::path folder;
-    for (auto _ : state) {
-        state.PauseTiming();
-        folder = FreshCopy("sql");
-        sqlite3* db = nullptr;
-        sqlite3_open((folder / kvo::engine::kDatabaseFileName).c_str(), &db);
-        // The engine's own settings, so that both write the same way.
-        sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr,
-                     nullptr);
-        state.ResumeTiming();
-
-        const auto start = Clock::now();
-        Exec(db,
-             "UPDATE \"APP_CAL\" SET \"Start\" = NULL, \"End\" = NULL, \"Interval\" = NULL, "
-             "\"Closed\" = NULL, \"Breaks\" = NULL "
-             "WHERE \"User\" = ?1 AND \"Date\" >= ?2 AND NOT coalesce(\"Closed\", 0)");
-        Exec(db,
-             "DELETE FROM \"APP_REC\" WHERE \"Type\" = '*' AND \"User\" = ?1 AND \"Date\" >= ?2");
-        g_sqlSeconds += std::chrono::duration<double>(Clock::now() - start).count();
-        ++g_sqlRuns;
-
-        state.PauseTiming();
-        sqlite3_close(db);
-        state.ResumeTiming();
-    }
+    for (auto _ : state)
+        folder = TimedSql(state, false, g_sqlSeconds, g_sqlRuns);
     Report(state, folder);
+}
+
+void BM_BreakReset_SqlAllDentists(benchmark::State& state) {
+    for (auto _ : state)
+        TimedSql(state, true, g_sqlAllSeconds, g_sqlAllRuns);
 }
 
 BENCHMARK(BM_BreakReset_Engine)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BreakReset_Sql)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BreakReset_AllDentists)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BreakReset_SqlAllDentists)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -217,8 +228,13 @@ int main(int argc, char** argv) {
             "set-based SQL %.1f ms, ratio %.1f\n",
             engine, sql, engine / sql);
     }
-    if (g_allRuns > 0)
-        std::printf("break reset, all %d dentists in one go: %.1f ms\n", kDentists,
-                    g_allSeconds / g_allRuns * 1e3);
+    if (g_allRuns > 0 && g_sqlAllRuns > 0) {
+        const double all = g_allSeconds / g_allRuns * 1e3;
+        const double sql = g_sqlAllSeconds / g_sqlAllRuns * 1e3;
+        std::printf(
+            "break reset, all %d dentists in one go: operation %.1f ms (goal: under 1000), "
+            "set-based SQL %.1f ms, ratio %.1f\n",
+            kDentists, all, sql, all / sql);
+    }
     return 0;
 }
