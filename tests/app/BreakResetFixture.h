@@ -29,7 +29,7 @@ class BreakPracticeTest : public PracticeTest {
         c.folder = folder_ + "/C";
         ASSERT_TRUE(platform::DriveMap().SetDrive(c));
         std::filesystem::create_directories(folder_ + "/C/Kestavo");
-        CreateUsers();  // grid rows: 3, 7, 5
+        CreateUsers();  // 3 Ashdown, 7 Carrow, 5 Bellamy
         CreateCalendar({{3, "09/03/2026", false},
                         {3, "10/03/2026", false},
                         {3, "11/03/2026", true},
