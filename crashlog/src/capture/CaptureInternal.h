@@ -120,8 +120,9 @@ struct StackCopy {
     std::vector<uint8_t> Bytes;
     uintptr_t End() const { return Start + Bytes.size(); }
 };
-// The copy taken at the last raise, when it was taken on `threadId`.
-bool RaiseStackCopy(uint64_t threadId, StackCopy& out);
+// The copy taken at the last raise, when it was the raise of `object` on
+// `threadId`.
+bool RaiseStackCopy(uint64_t threadId, const void* object, StackCopy& out);
 
 // Appends the call sites found in a copy of stack memory.
 void WalkCopiedStack(TCrashModulesList& modules, TCrashStackList& list,

@@ -534,8 +534,9 @@ uint8_t* gCopyBuffer = nullptr;  // allocated once at start-up
 size_t gCopySize = 0;
 uintptr_t gCopyStart = 0;
 uint64_t gCopyThread = 0;
+const void* gCopyObject = nullptr;
 
-void CopyRaiseStack(uintptr_t sp, uintptr_t end) {
+void CopyRaiseStack(const void* object, uintptr_t sp, uintptr_t end) {
     uintptr_t low, high;
     StackBounds(low, high);
     if (end && end < high && end > sp) high = end;
@@ -553,12 +554,14 @@ void CopyRaiseStack(uintptr_t sp, uintptr_t end) {
     gCopySize = n;
     gCopyStart = sp;
     gCopyThread = CurrentThreadId();
+    gCopyObject = object;
 }
 }  // namespace
 
-bool RaiseStackCopy(uint64_t threadId, StackCopy& out) {
+bool RaiseStackCopy(uint64_t threadId, const void* object, StackCopy& out) {
     std::lock_guard lock(gCopyLock);
-    if (!gCopyBuffer || gCopyThread != threadId || !gCopySize) return false;
+    if (!gCopyBuffer || gCopyThread != threadId || gCopyObject != object || !gCopySize)
+        return false;
     out.ThreadId = threadId;
     out.Start = gCopyStart;
     out.Bytes.assign(gCopyBuffer, gCopyBuffer + gCopySize);
@@ -643,7 +646,7 @@ void NotifyRaise(void* object, std::type_info* type, uintptr_t returnAddress, ui
         uintptr_t handlerFrame = 0;
         Decision d = AnalyzeHandlers(type, object, returnAddress, sp, &handlerFrame);
         tLastDecision = d;
-        CopyRaiseStack(sp, handlerFrame);
+        CopyRaiseStack(object, sp, handlerFrame);
         if (d != Decision::Handled) {
             s.Address = LastRaiseAddress();
             s.RaiseStackPointer = sp;

@@ -91,8 +91,12 @@ struct State {
     std::unique_ptr<TCrashModulesList> Modules;
     std::unique_ptr<TCrashProcessesList> Processes;
     ModuleHandle MainModule = 0;
-    ModuleHandle OptionsModule = 0;  // whose options count between passes
-    TCrashModuleOptionsEx* Options = nullptr;
+    ModuleHandle OptionsModule = 0;            // whose options count between passes
+    TCrashModuleOptionsEx* Options = nullptr;  // in force for the pass
+    // The options of the module whose options count between passes, owned
+    // here so that they outlive the modules list's entries (an entry is
+    // dropped when its file changes on disk).
+    std::unique_ptr<TCrashModuleOptionsEx> MainOptions;
     std::string ReportText;
     int ErrorCount = 0;
     std::vector<int64_t> CrashTimes;  // unix seconds
@@ -734,10 +738,12 @@ TCrashModuleOptionsEx* ChooseOptions(ModuleHandle byAddress, ModuleHandle byCall
         carries(main))
         chosen = main;
     SetSection(104);
-    if (!chosen || !chosen->Options) return st.Options;
-    chosen->Options->Refresh();
-    chosen->Options->SetReproduceText({});
-    return chosen->Options.get();
+    TCrashModuleOptionsEx* options = st.MainOptions.get();
+    if (chosen && chosen->Handle != st.OptionsModule && chosen->Options)
+        options = chosen->Options.get();
+    options->Refresh();
+    options->SetReproduceText({});
+    return options;
 }
 
 void ProcessException(Job& job) {
@@ -755,6 +761,8 @@ void ProcessException(Job& job) {
         InternalError("EAccessViolation", "Access violation inside the processing pass", 0,
                       e.ClassName);
         if (paused) ReleaseThreads();
+        st.Options = st.MainOptions.get();
+        SetCurrentOptionsObject(st.Options);
         snap.PassRunning = false;
         tRecover = nullptr;
         return;
@@ -824,7 +832,7 @@ void ProcessException(Job& job) {
             StackCopy copy;
             if (p.PresetStack) {
                 stack = *p.PresetStack;
-            } else if (p.IsHandled && e.Language && RaiseStackCopy(exceptThread, copy)) {
+            } else if (p.IsHandled && e.Language && RaiseStackCopy(exceptThread, e.Object, copy)) {
                 // The catch block runs after the unwinder left the raiser's
                 // frames: their words survive in the copy taken at the raise.
                 stack.Items.push_back(
@@ -1049,6 +1057,9 @@ void ProcessException(Job& job) {
         InternalError("Unknown exception type", "", 0, e.ClassName);
     }
     if (paused) ReleaseThreads();
+    // Between passes the main program's options are in force again.
+    st.Options = st.MainOptions.get();
+    SetCurrentOptionsObject(st.Options);
     snap.PassRunning = false;
     tRecover = nullptr;
 }
@@ -1478,7 +1489,10 @@ void StartUp() {
         return;
     }
     auto* owner = st.Modules->FindByHandle(st.OptionsModule);
-    st.Options = owner->Options.get();
+    st.MainOptions = std::make_unique<TCrashModuleOptionsEx>(owner->Name);
+    st.MainOptions->Assign(owner->Options.get());
+    st.MainOptions->SetOwnerModuleHandle(st.OptionsModule);
+    st.Options = st.MainOptions.get();
     CreateSharedOptionsBlock(st.OptionsModule);
     SetCurrentOptionsObject(st.Options);
     st.ReportHandled =
