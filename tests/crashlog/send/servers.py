@@ -1,0 +1,165 @@
+"""Loopback servers for the delivery tests, one per run.
+
+Usage: servers.py KIND OUTDIR [options]
+Prints "PORT <n>" once the server listens, then serves until killed.
+Every server binds 127.0.0.1 only.
+"""
+import json
+import os
+import socket
+import ssl
+import sys
+import threading
+import time
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def announce(port):
+    print("PORT %d" % port, flush=True)
+    # The test stops reading after this line: later output must not fail.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    sys.stdout = open(os.devnull, "w")
+
+
+def save(outdir, record):
+    """One file per field (NNN.<field>), then NNN.done once all are there."""
+    n = len([f for f in os.listdir(outdir) if f.endswith(".done")])
+    for key, value in record.items():
+        if value is None:
+            continue
+        if isinstance(value, list):
+            value = "\n".join(value)
+        with open(os.path.join(outdir, "%03d.%s" % (n, key)), "wb") as f:
+            f.write(value.encode("latin-1"))
+    open(os.path.join(outdir, "%03d.done" % n), "w").close()
+
+
+def smtp(outdir, auth):
+    from aiosmtpd.controller import Controller
+    from aiosmtpd.smtp import AuthResult, LoginPassword
+
+    class Handler:
+        async def handle_DATA(self, server, session, envelope):
+            login = None
+            if session.authenticated and isinstance(session.auth_data, LoginPassword):
+                login = session.auth_data.login.decode()
+            save(outdir, {"from": envelope.mail_from, "to": envelope.rcpt_tos,
+                          "data": envelope.original_content.decode("latin-1"),
+                          "login": login})
+            return "250 OK"
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword) and auth_data.login == b"user"
+              and auth_data.password == b"secret")
+        return AuthResult(success=ok, handled=False, auth_data=auth_data)
+
+    port = free_port()
+    kwargs = dict(hostname="127.0.0.1", port=port)
+    if auth:
+        kwargs.update(authenticator=authenticator, auth_require_tls=False, auth_required=True)
+    controller = Controller(Handler(), **kwargs)
+    controller.start()
+    announce(port)
+    while True:
+        time.sleep(3600)
+
+
+def dns(outdir):
+    from dnslib import MX, QTYPE, RCODE, RR, TXT
+    from dnslib.server import BaseResolver, DNSServer
+
+    class Resolver(BaseResolver):
+        def resolve(self, request, handler):
+            reply = request.reply()
+            name = str(request.q.qname).rstrip(".")
+            if name == "example.test" and request.q.qtype == QTYPE.MX:
+                # A record of another type first, so the client must walk
+                # past it by its length.
+                reply.add_answer(RR(request.q.qname, QTYPE.TXT, rdata=TXT("v=none"), ttl=60))
+                reply.add_answer(RR(request.q.qname, QTYPE.MX, rdata=MX("localhost", 10), ttl=60))
+            else:
+                reply.header.rcode = RCODE.NXDOMAIN
+            return reply
+
+    server = DNSServer(Resolver(), address="127.0.0.1", port=free_port())
+    server.start_thread()
+    announce(server.server.server_address[1])
+    while True:
+        time.sleep(3600)
+
+
+def ftp(outdir):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.servers import FTPServer
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user("user", "secret", outdir, perm="elradfmwMT")
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.passive_ports = None
+    import logging
+    logging.basicConfig(level=logging.ERROR)
+    server = FTPServer(("127.0.0.1", 0), handler)
+    announce(server.socket.getsockname()[1])
+    server.serve_forever()
+
+
+def http(outdir, cert, key, status):
+    from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+    class Handler(BaseHTTPRequestHandler):
+        def do_POST(self):
+            length = int(self.headers.get("Content-Length", "0"))
+            body = self.rfile.read(length)
+            save(outdir, {"line": self.requestline,
+                          "headers": ["%s: %s" % (k, v) for k, v in self.headers.items()],
+                          "body": body.decode("latin-1")})
+            self.send_response(status)
+            if status in (301, 302, 303):
+                self.send_header("Location", "/elsewhere")
+            self.send_header("Content-Length", "2")
+            self.end_headers()
+            self.wfile.write(b"ok")
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    if cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    announce(server.server_address[1])
+    server.serve_forever()
+
+
+def main():
+    kind, outdir = sys.argv[1], sys.argv[2]
+    args = sys.argv[3:]
+    if kind == "smtp":
+        smtp(outdir, auth=False)
+    elif kind == "smtp-auth":
+        smtp(outdir, auth=True)
+    elif kind == "dns":
+        dns(outdir)
+    elif kind == "ftp":
+        ftp(outdir)
+    elif kind == "http":
+        http(outdir, None, None, int(args[0]) if args else 200)
+    elif kind == "https":
+        http(outdir, args[0], args[1], int(args[2]) if len(args) > 2 else 200)
+    else:
+        sys.exit("unknown server kind " + kind)
+
+
+if __name__ == "__main__":
+    main()
