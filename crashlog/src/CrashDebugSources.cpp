@@ -239,16 +239,93 @@ bool TCLDebugInfoDwarf::Open() {
     return true;
 }
 
+TCLDebugInfoDwarf::Symbol* TCLDebugInfoDwarf::SymbolAt(uintptr_t address) {
+    if (!symbolsRead_) {
+        symbolsRead_ = true;
+        const int count = dwfl_module_getsymtab(module_);
+        const int firstGlobal = dwfl_module_getsymtab_first_global(module_);
+        hasLocalPart_ = firstGlobal > 1;
+        for (int i = 1; i < count; ++i) {
+            GElf_Sym sym;
+            GElf_Addr at = 0;
+            GElf_Word shndx = 0;
+            const char* name =
+                dwfl_module_getsym_info(module_, i, &sym, &at, &shndx, nullptr, nullptr);
+            const int type = GELF_ST_TYPE(sym.st_info);
+            if (!name || !*name || sym.st_shndx == SHN_UNDEF || type == STT_SECTION ||
+                type == STT_FILE || type == STT_TLS)
+                continue;
+            const bool global = firstGlobal <= 0 || i >= firstGlobal;
+            if (sym.st_size == 0) {
+                if (global) globalSizelessAt_.push_back(at);
+                continue;
+            }
+            const int bind = GELF_ST_BIND(sym.st_info);
+            const int binding = bind == STB_GLOBAL       ? 3
+                                : bind == STB_GNU_UNIQUE ? 2
+                                : bind == STB_WEAK       ? 1
+                                                         : 0;
+            symbols_.push_back({at, sym.st_size, name, i, binding, global, {}, false});
+        }
+        std::stable_sort(symbols_.begin(), symbols_.end(),
+                         [](const Symbol& a, const Symbol& b) { return a.Address < b.Address; });
+        std::sort(globalSizelessAt_.begin(), globalSizelessAt_.end());
+    }
+    // The sized symbols holding the address lie just below it (symbols nest
+    // rarely); libdw then prefers, in its table order, the global part, and
+    // in it the closer start or the stronger binding.
+    Symbol* holders[16];
+    int count = 0;
+    auto it = std::upper_bound(symbols_.begin(), symbols_.end(), uint64_t(address),
+                               [](uint64_t a, const Symbol& s) { return a < s.Address; });
+    for (int steps = 0; it != symbols_.begin() && steps < 64; ++steps) {
+        --it;
+        if (address - it->Address < it->Size) {
+            if (count == 16) return nullptr;  // unusual: let libdw choose
+            holders[count++] = &*it;
+        }
+    }
+    std::sort(holders, holders + count,
+              [](const Symbol* a, const Symbol* b) { return a->Index < b->Index; });
+    auto pick = [&](bool global) {
+        Symbol* best = nullptr;
+        for (int i = 0; i < count; ++i) {
+            Symbol* c = holders[i];
+            if (c->Global != global) continue;
+            if (!best || best->Address < c->Address || best->Binding < c->Binding) best = c;
+        }
+        return best;
+    };
+    if (Symbol* best = pick(true)) return best;
+    // libdw looks at the local part only when no global symbol holds the
+    // address and no global label stands exactly on it.
+    if (!hasLocalPart_ ||
+        std::binary_search(globalSizelessAt_.begin(), globalSizelessAt_.end(), address))
+        return nullptr;
+    return pick(false);
+}
+
 bool TCLDebugInfoDwarf::Locate(uintptr_t address, TCLLocationInfo& info) {
     if (!dwfl_) return false;
     info = {};
     info.CodeAddress = address;
     info.Source = this;
     GElf_Off symOff = 0;
-    GElf_Sym sym;
-    const char* name =
-        dwfl_module_addrinfo(module_, address, &symOff, &sym, nullptr, nullptr, nullptr);
-    if (name) info.Routine = StoredProcName(Demangle(CleanSymbolName(name).c_str()));
+    const char* name = nullptr;
+    if (Symbol* s = SymbolAt(address)) {
+        if (!s->Made) {
+            s->Routine = StoredProcName(Demangle(CleanSymbolName(s->Name).c_str()));
+            s->Made = true;
+        }
+        name = s->Name;
+        symOff = address - s->Address;
+        info.Routine = s->Routine;
+    } else {
+        // Sizeless symbols and other odd cases: libdw's own choice.
+        GElf_Sym sym;
+        name = dwfl_module_addrinfo(module_, address, &symOff, &sym, nullptr, nullptr, nullptr);
+        if (name) info.Routine = StoredProcName(Demangle(CleanSymbolName(name).c_str()));
+    }
     if (Dwfl_Line* line = dwfl_module_getsrc(module_, address)) {
         int ln = 0;
         Dwarf_Addr a;

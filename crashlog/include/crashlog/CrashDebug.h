@@ -122,8 +122,28 @@ class TCLDebugInfoDwarf : public TCLDebugInfoSource {
     bool Locate(uintptr_t address, TCLLocationInfo& info) override;
 
   private:
+    // The module's sized code symbols by address, with their routine names
+    // made on first use: libdw finds a symbol by walking the whole table on
+    // every call.
+    struct Symbol {
+        uint64_t Address = 0, Size = 0;
+        const char* Name = nullptr;  // owned by libdw
+        int Index = 0;               // in libdw's order
+        int Binding = 0;             // libdw's preference: global, unique, weak, local
+        bool Global = false;         // in the table's global part
+        std::string Routine;
+        bool Made = false;
+    };
+    // The symbol libdw would name for the address, when a sized symbol holds
+    // it; nullptr leaves the choice to libdw.
+    Symbol* SymbolAt(uintptr_t address);
+
     struct Dwfl* dwfl_ = nullptr;
     struct Dwfl_Module* module_ = nullptr;
+    std::vector<Symbol> symbols_;             // sized, by address
+    std::vector<uint64_t> globalSizelessAt_;  // sorted
+    bool symbolsRead_ = false;
+    bool hasLocalPart_ = false;
 };
 
 // The binary debug format ("<module>.jdbg" beside the module or a .jdbg

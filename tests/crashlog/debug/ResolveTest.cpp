@@ -1,4 +1,6 @@
+#include <cxxabi.h>
 #include <dlfcn.h>
+#include <elfutils/libdwfl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -376,4 +378,52 @@ TEST(ExportSize, MeasureStopsAtEveryFormOfReturn) {
         code.resize(64, 0xCC);
         EXPECT_EQ(crashlog::MeasureCodeSize(reinterpret_cast<uintptr_t>(code.data())), c.Size);
     }
+}
+
+// The DWARF source keeps the module's symbols sorted instead of letting
+// libdw walk its whole table per address: it must still name every address
+// as libdw does.
+TEST(OutsideSources, DwarfSourceNamesRoutinesAsLibdwDoes) {
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    static char* debugPath = nullptr;
+    static const Dwfl_Callbacks callbacks = {dwfl_build_id_find_elf, dwfl_standard_find_debuginfo,
+                                             dwfl_offline_section_address, &debugPath};
+    Dwfl* dwfl = dwfl_begin(&callbacks);
+    dwfl_report_begin(dwfl);
+    Dwfl_Module* mod = dwfl_report_elf(dwfl, "self", self.c_str(), -1, 0, false);
+    dwfl_report_end(dwfl, nullptr, nullptr);
+    ASSERT_NE(mod, nullptr);
+    uint64_t lo = UINT64_MAX, hi = 0;
+    for (int i = 1; i < dwfl_module_getsymtab(mod); ++i) {
+        GElf_Sym sym;
+        if (dwfl_module_getsym(mod, i, &sym, nullptr) && GELF_ST_TYPE(sym.st_info) == STT_FUNC &&
+            sym.st_value != 0) {
+            lo = std::min<uint64_t>(lo, sym.st_value);
+            hi = std::max<uint64_t>(hi, sym.st_value + sym.st_size);
+        }
+    }
+    ASSERT_LT(lo, hi);
+
+    crashlog::TCLDebugInfoDwarf source(self, 0, 0);
+    ASSERT_TRUE(source.Open());
+    int named = 0;
+    for (uint64_t a = lo; a < hi; a += 53) {
+        GElf_Off off = 0;
+        GElf_Sym sym;
+        const char* name = dwfl_module_addrinfo(mod, a, &off, &sym, nullptr, nullptr, nullptr);
+        std::string expected;
+        if (name) {
+            int status = 0;
+            const std::string clean = crashlog::CleanSymbolName(name);
+            char* d = abi::__cxa_demangle(clean.c_str(), nullptr, nullptr, &status);
+            expected = crashlog::StoredProcName(status == 0 && d ? d : clean);
+            std::free(d);
+        }
+        crashlog::TCLLocationInfo info;
+        source.Locate(a, info);
+        ASSERT_EQ(info.Routine, expected) << std::hex << a;
+        named += !expected.empty();
+    }
+    EXPECT_GT(named, 1000);
+    dwfl_end(dwfl);
 }
