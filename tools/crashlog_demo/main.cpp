@@ -37,6 +37,16 @@ DEMO_FRAME int UncaughtThrow() {
     return 0;
 }
 
+DEMO_FRAME void ThrowOnThread() {
+    ThrowDeep(2);
+}
+
+DEMO_FRAME int UncaughtThrowInThread() {
+    std::thread t(ThrowOnThread);
+    t.join();
+    return 0;
+}
+
 DEMO_FRAME int CaughtThrow() {
     try {
         ThrowDeep(3);
@@ -206,6 +216,7 @@ DEMO_FRAME int TenThreads(bool crash) {
 const std::map<std::string, std::function<int()>>& Commands() {
     static const std::map<std::string, std::function<int()>> commands = {
         {"uncaught-throw", UncaughtThrow},
+        {"uncaught-throw-in-thread", UncaughtThrowInThread},
         {"caught-throw", CaughtThrow},
         {"segv-null", SegvNull},
         {"segv-wild", SegvWild},

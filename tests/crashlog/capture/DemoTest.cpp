@@ -108,6 +108,7 @@ struct Case {
 TEST(DemoTest, EachCrashEndsWithItsReportAndExitStatusOne) {
     const Case cases[] = {
         {"uncaught-throw", "std::runtime_error", {"ThrowDeep", "UncaughtThrow"}},
+        {"uncaught-throw-in-thread", "std::runtime_error", {"ThrowDeep", "ThrowOnThread"}},
         {"segv-null", "EAccessViolation", {"WriteTo", "SegvNull"}},
         {"segv-wild", "EAccessViolation", {"WriteTo", "SegvWild"}},
         {"fpe", "EDivByZero", {"Fpe"}},
