@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -144,15 +145,38 @@ int MapCurlError(CURL* curl, CURLcode rc) {
     }
 }
 
-void CommonOptions(CURL* curl, const TWebUpload& u) {
+// Ends a transfer in which nothing moved for the time-out (a peer that
+// never answers); a slow but live upload of a large archive goes on.
+struct StallWatch {
+    int timeoutMs;
+    curl_off_t last = -1;
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+    bool stalled = false;
+};
+
+int WatchProgress(void* user, curl_off_t dlnow, curl_off_t, curl_off_t, curl_off_t ulnow) {
+    StallWatch& w = *static_cast<StallWatch*>(user);
+    const auto now = std::chrono::steady_clock::now();
+    if (dlnow + ulnow != w.last) {
+        w.last = dlnow + ulnow;
+        w.since = now;
+        return 0;
+    }
+    if (now - w.since > std::chrono::milliseconds(w.timeoutMs)) {
+        w.stalled = true;
+        return 1;
+    }
+    return 0;
+}
+
+void CommonOptions(CURL* curl, const TWebUpload& u, StallWatch& watch) {
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, WatchProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &watch);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "CrashLog");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(u.timeoutMs));
-    // A peer that stops moving data for the time-out ends the transfer; a
-    // slow but live upload of a large archive does not.
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, long(std::max(1, u.timeoutMs / 1000)));
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!u.caFile.empty()) {
@@ -172,9 +196,15 @@ void CommonOptions(CURL* curl, const TWebUpload& u) {
     }
 }
 
-TWebResult CurlFailure(CURL* curl, CURLcode rc, const char* errorBuffer) {
+TWebResult CurlFailure(CURL* curl, CURLcode rc, const char* errorBuffer, bool stalled) {
     TWebResult r;
+    if (stalled) return {12002, WebErrorText(12002)};
     r.code = MapCurlError(curl, rc);
+    // A peer that answers without an HTTP status line is reported by
+    // libcurl as an unsupported protocol version; it is an unreadable reply.
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL && strstr(errorBuffer, "HTTP/0.9")) r.code = 12152;
+    // libcurl checks the name itself and reports it without a verify code.
+    if (rc == CURLE_PEER_FAILED_VERIFICATION && strstr(errorBuffer, "subject name")) r.code = 12038;
     r.errorText = WebErrorText(r.code);
     if (r.errorText.empty() || r.code == 12004)
         r.errorText = errorBuffer && *errorBuffer ? errorBuffer : curl_easy_strerror(rc);
@@ -186,7 +216,6 @@ TWebResult CurlFailure(CURL* curl, CURLcode rc, const char* errorBuffer) {
 TWebAddress ParseWebAddress(std::string_view text) {
     TWebAddress a;
     std::string s = Trim(text);
-    const bool hadSlash = !s.empty() && s.back() == '/';
     s += '/';
     // The port: digits between the last ":" and the first "/" after it.
     const std::size_t schemeEnd = s.find("://");
@@ -204,7 +233,7 @@ TWebAddress ParseWebAddress(std::string_view text) {
     std::size_t slash = s.find('/', hostStart);
     std::string authority = s.substr(hostStart, slash - hostStart);
     std::string rest = s.substr(slash + 1);
-    if (!hadSlash && !rest.empty()) rest.pop_back();  // the "/" added above
+    if (!rest.empty()) rest.pop_back();  // the "/" added above
     a.path = rest;
     const std::size_t atSign = authority.rfind('@');
     if (atSign != std::string::npos) {
@@ -337,7 +366,8 @@ TWebResult HttpUpload(const TWebUpload& u) {
                             std::to_string(port) + "/" + path;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-    CommonOptions(curl, u);
+    StallWatch watch{u.timeoutMs};
+    CommonOptions(curl, u, watch);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
     Body b{&body, 0, 0, &u};
@@ -359,7 +389,7 @@ TWebResult HttpUpload(const TWebUpload& u) {
     const CURLcode rc = curl_easy_perform(curl);
     TWebResult r;
     if (rc != CURLE_OK) {
-        r = CurlFailure(curl, rc, errorBuffer);
+        r = CurlFailure(curl, rc, errorBuffer, watch.stalled);
     } else {
         long status = 0;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -404,7 +434,8 @@ TWebResult FtpUpload(const TWebUpload& u) {
         curl_free(escaped);
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-        CommonOptions(curl, u);
+        StallWatch watch{u.timeoutMs};
+        CommonOptions(curl, u, watch);
         if (!u.login.empty()) {
             curl_easy_setopt(curl, CURLOPT_USERNAME, u.login.c_str());
             curl_easy_setopt(curl, CURLOPT_PASSWORD, u.password.c_str());
@@ -419,7 +450,7 @@ TWebResult FtpUpload(const TWebUpload& u) {
         connected = true;
         const CURLcode rc = curl_easy_perform(curl);
         if (rc != CURLE_OK) {
-            TWebResult r = CurlFailure(curl, rc, errorBuffer);
+            TWebResult r = CurlFailure(curl, rc, errorBuffer, watch.stalled);
             curl_easy_cleanup(curl);
             return r;
         }

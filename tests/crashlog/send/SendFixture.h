@@ -62,7 +62,7 @@ class TempDir {
 };
 
 // Runs a command, returns its exit status and its standard output.
-inline int Run(const std::vector<std::string>& args, std::string* output = nullptr) {
+inline int RunCommand(const std::vector<std::string>& args, std::string* output = nullptr) {
     int pipeFd[2];
     if (pipe(pipeFd) != 0) return -1;
     posix_spawn_file_actions_t actions;

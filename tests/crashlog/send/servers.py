@@ -106,6 +106,7 @@ def ftp(outdir):
     handler = FTPHandler
     handler.authorizer = authorizer
     handler.passive_ports = None
+    handler.auth_failed_timeout = 0.1
     import logging
     logging.basicConfig(level=logging.ERROR)
     server = FTPServer(("127.0.0.1", 0), handler)
