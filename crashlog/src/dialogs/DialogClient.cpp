@@ -78,8 +78,18 @@ THelperProcess StartHelper(const std::string& path, std::string& error) {
     std::string fdText = std::to_string(kHelperFd);
     char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--fd"), fdText.data(),
                     nullptr};
+    // The pass publishes the whole report in the environment ("_BugReport"),
+    // which can exceed what one exec argument may hold; the helper needs
+    // none of it, and the program's other variables (display, locale,
+    // XDG folders) pass unchanged.
+    std::vector<char*> env;
+    for (char** e = environ; e && *e; ++e) {
+        std::string_view entry(*e);
+        if (entry.size() < 32768 && entry.rfind("_BugReport=", 0) != 0) env.push_back(*e);
+    }
+    env.push_back(nullptr);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
+    int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(pair[1]);

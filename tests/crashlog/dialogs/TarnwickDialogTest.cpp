@@ -1,0 +1,207 @@
+// Tarnwick on a real X server (Xvfb): "Go" is pressed while another process
+// holds the appointment tables; the classic dialog comes up with the error,
+// a screenshot of it shows its window, "OK" closes it, and the program's log
+// file holds the report.  A second run with the same error adds a second
+// entry with the same ID, since Tarnwick's options leave merging off.
+//
+// The program runs from a copy in a folder of its own, so its log file
+// ("tarnwick.clf" beside it) is this test's alone.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "DemoInstall.h"
+#include "StartupFixture.h"
+#include "crashlog/CrashLogFile.h"
+#include "crashlog/CrashScreenshot.h"
+#include "engine/engine.h"
+
+extern char** environ;
+
+namespace kvo::datamodule::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::string RunCommand(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+    char buffer[1024];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        out.append(buffer, n);
+    ::pclose(pipe);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+class TarnwickDialogTest : public StartupTest {
+  protected:
+    static void SetUpTestSuite() {
+        if (::access("/usr/bin/Xvfb", X_OK) != 0 || ::access("/usr/bin/xdotool", X_OK) != 0) return;
+        int number = 300 + ::getpid() % 300;
+        while (fs::exists("/tmp/.X" + std::to_string(number) + "-lock") ||
+               fs::exists("/tmp/.X11-unix/X" + std::to_string(number)))
+            ++number;
+        std::string name = ":" + std::to_string(number);
+        server_ = ::fork();
+        if (server_ == 0) {
+            ::execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1024x768x24",
+                    "-nolisten", "tcp", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 100 && display_.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) display_ = name;
+        }
+    }
+    static void TearDownTestSuite() {
+        if (server_ > 0) {
+            ::kill(server_, SIGTERM);
+            ::waitpid(server_, nullptr, 0);
+        }
+    }
+
+    std::string X(const std::string& command) {
+        return RunCommand("DISPLAY=" + display_ + " xdotool " + command);
+    }
+
+    // Starts the program, waits for the dialog, checks it and its picture,
+    // presses OK and waits for the end.
+    void RunOnce(const fs::path& program, int run) {
+        const std::string err = Path("err" + std::to_string(run) + ".txt");
+        std::vector<std::string> env = {"KESTAVO_UNATTENDED=1",
+                                        "KESTAVO_CLICK_AFTER_START=BTN_GO",
+                                        "QT_QPA_PLATFORM=xcb",
+                                        "DISPLAY=" + display_,
+                                        "KESTAVO_CRASHLOG_DIALOG=" + std::string(KVO_DIALOG_HELPER),
+                                        "KESTAVO_REPORT_URL=http://127.0.0.1:9/"};
+        for (char** e = environ; *e != nullptr; ++e) {
+            std::string_view entry(*e);
+            if (entry.rfind("QT_QPA_PLATFORM=", 0) && entry.rfind("DISPLAY=", 0) &&
+                entry.rfind("KESTAVO_CRASHLOG_DIALOG=", 0))
+                env.emplace_back(entry);
+        }
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        std::string path = program.string();
+        char* argv[] = {path.data(), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+
+        std::string window;
+        for (int i = 0; i < 300 && window.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            window = X("search --name '^Error occurred$'");
+        }
+        if (window.empty()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            FAIL() << "no dialog came up\n" << ReadFile(err);
+        }
+        window = window.substr(0, window.find('\n'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // painted
+        EXPECT_EQ(X("getwindowname " + window), "Error occurred");
+        // The classic dialog is 419 pixels wide; its header band is white.
+        std::string geometry = X("getwindowgeometry " + window);
+        EXPECT_THAT(geometry, HasSubstr("Geometry: 419x")) << geometry;
+        int x = 0, y = 0;
+        std::sscanf(geometry.c_str() + geometry.find("Position: ") + 10, "%d,%d", &x, &y);
+        ::setenv("DISPLAY", display_.c_str(), 1);
+        crashlog::TScreenPicture screen = crashlog::CaptureScreenPicture({.activeWindow = false,
+                                                                          .focusWindow = 0,
+                                                                          .processId = 0,
+                                                                          .drawCursor = false,
+                                                                          .markFocus = false});
+        ASSERT_FALSE(screen.Empty());
+        auto pixel = [&](int px, int py) {
+            return screen.pixels[static_cast<std::size_t>(py * screen.width + px)];
+        };
+        EXPECT_EQ(pixel(x + 200, y + 5), 0xFFFFFFu);   // inside the band
+        EXPECT_EQ(pixel(x + 3, y + 20), 0x000000u);    // its black frame
+        EXPECT_NE(pixel(x + 200, y + 56), 0xFFFFFFu);  // the dialog's face below the band
+        crashlog::TIndexedPicture indexed = crashlog::QuantizePicture(screen);
+        std::vector<std::uint8_t> png = crashlog::EncodePng(indexed);
+        // KVO_KEEP_DIALOG_SHOT=DIR keeps the picture for a look.
+        const char* keep = std::getenv("KVO_KEEP_DIALOG_SHOT");
+        std::ofstream(
+            (keep ? std::string(keep) : Path("")) + "/dialog" + std::to_string(run) + ".png",
+            std::ios::binary)
+            .write(reinterpret_cast<const char*>(png.data()),
+                   static_cast<std::streamsize>(png.size()));
+
+        // "OK" (the default button when nothing is sent).
+        X("windowactivate --sync " + window);
+        X("windowfocus --sync " + window);
+        X("key --window " + window + " Return");
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                FAIL() << "the program did not end after OK\n" << ReadFile(err);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(err);
+    }
+
+    static inline pid_t server_ = -1;
+    static inline std::string display_;
+};
+
+TEST_F(TarnwickDialogTest, GoOnALockedPracticeShowsTheClassicDialogAndLogsTheReport) {
+    if (display_.empty()) GTEST_SKIP() << "no Xvfb or xdotool";
+    demo::TDemoInstallOptions options;
+    options.root = root_;
+    options.dentists = 2;
+    options.years = 1;
+    ASSERT_TRUE(demo::CreateDemoInstallation(options));
+    fs::path folder = MakeDir("program");
+    fs::path program = folder / "tarnwick";
+    fs::copy_file(TARNWICK_PROGRAM, program);
+
+    engine::Session().Database("OTHER").Params() = {"PATH=" + Path("P/Kestavo/Data")};
+    engine::TTable theirs;
+    theirs.SetDatabaseName("OTHER");
+    theirs.SetTableName("APP_REC.DB");
+    theirs.Open();
+    theirs.Edit();
+
+    RunOnce(program, 1);
+    {
+        crashlog::TLogFile log((folder / "tarnwick.clf").string(), true);
+        ASSERT_EQ(log.Count(), 1);
+        EXPECT_THAT(log.Entry(0), HasSubstr("EDBEngineError"));
+        EXPECT_THAT(log.Entry(0), HasSubstr("BTN_GOClick"));
+        EXPECT_FALSE(log.GetField("2.7", 0).empty());
+    }
+    RunOnce(program, 2);
+    theirs.Cancel();
+    engine::Session().RemoveDatabase("OTHER");
+
+    crashlog::TLogFile log((folder / "tarnwick.clf").string(), true);
+    ASSERT_EQ(log.Count(), 2);
+    EXPECT_EQ(log.GetField("2.7", 0), log.GetField("2.7", 1));
+}
+
+}  // namespace
+}  // namespace kvo::datamodule::testing
