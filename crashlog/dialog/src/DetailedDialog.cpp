@@ -346,8 +346,7 @@ void TDetailedDialog::SetExpanded(bool expanded) {
     }
     details_->setVisible((request_.dialogFlags & kDetailsOption) && !request_.forcedDetailed);
     Layout();
-    if (wasVisible)
-        show();
+    if (wasVisible) show();
     update();
 }
 

@@ -282,14 +282,12 @@ bool IsInput(QEvent::Type type) {
 }  // namespace
 
 bool TCrashDialogBase::eventFilter(QObject* watched, QEvent* event) {
-    if (IsInput(event->type()))
-        autoCloseCount_ = 0;
+    if (IsInput(event->type())) autoCloseCount_ = 0;
     return QDialog::eventFilter(watched, event);
 }
 
 bool TCrashDialogBase::event(QEvent* event) {
-    if (IsInput(event->type()))
-        autoCloseCount_ = 0;
+    if (IsInput(event->type())) autoCloseCount_ = 0;
     return QDialog::event(event);
 }
 

@@ -91,6 +91,7 @@ struct TScreenshotRequest {
     // This process's id: the windows whose `_NET_WM_PID` it is make the area.
     int processId = 0;  // 0: the current process
     bool drawCursor = true;
+    bool markFocus = true;
 };
 
 // Takes the picture into the process-wide state; false without a display

@@ -372,12 +372,12 @@ TScreenPicture CaptureScreenPicture(const TScreenshotRequest& request) {
     }
 
     Window focus = static_cast<Window>(request.focusWindow);
-    if (focus == None) {
+    if (focus == None && request.markFocus) {
         int revert = 0;
         api.XGetInputFocus(d, &focus, &revert);
     }
     Rect focusRect;
-    if (focus != None && focus != PointerRoot && focus != root) {
+    if (request.markFocus && focus != None && focus != PointerRoot && focus != root) {
         XWindowAttributes attributes{};
         int x = 0, y = 0;
         Window child = None;
