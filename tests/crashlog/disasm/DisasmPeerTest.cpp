@@ -35,6 +35,31 @@ std::string HexBytes(const std::uint8_t* p, int n) {
     return s;
 }
 
+// Our 32-bit decoder lists lock and repeat prefixes on lines of their own,
+// wherever they stand in the instruction's run of prefixes.
+bool HasLockOrRepeatPrefix(const std::uint8_t* p, int length) {
+    for (int i = 0; i < length; ++i) {
+        switch (p[i]) {
+            case 0xF0:
+            case 0xF2:
+            case 0xF3:
+                return true;
+            case 0x26:
+            case 0x2E:
+            case 0x36:
+            case 0x3E:
+            case 0x64:
+            case 0x65:
+            case 0x66:
+            case 0x67:
+                continue;
+            default:
+                return false;
+        }
+    }
+    return false;
+}
+
 // Walks the bytes along the peer's instruction boundaries, so that one
 // disagreement cannot shift the rest of the comparison.
 Agreement Compare(const kvo_test::ElfText& text, TDisAsmMode mode) {
@@ -56,8 +81,7 @@ Agreement Compare(const kvo_test::ElfText& text, TDisAsmMode mode) {
             continue;
         }
         const int peerLength = insn.length;
-        if (mode == TDisAsmMode::Bits32 &&
-            (bytes[at] == 0xF0 || bytes[at] == 0xF2 || bytes[at] == 0xF3)) {
+        if (mode == TDisAsmMode::Bits32 && HasLockOrRepeatPrefix(bytes + at, peerLength)) {
             ++a.Skipped;
             at += peerLength;
             continue;
