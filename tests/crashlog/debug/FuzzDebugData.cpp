@@ -23,7 +23,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ByteSpan debug = in.subspan(6);
         for (bool valid : {true, false}) {
             TCrashNameDecoder names(version, DebugKeyFromPassword("k"), valid);
-            (void)LookupLine(debug, version, names, offset);
+            auto slow = LookupLine(debug, version, names, offset);
+            // The decoded table a module keeps must answer the same, here and
+            // just around the offset.
+            TCrashLineTable table(debug, version, names);
+            auto fast = table.Lookup(offset);
+            if (slow.has_value() != fast.has_value() ||
+                (slow && (slow->Line != fast->Line || slow->ProcName != fast->ProcName ||
+                          slow->ClassName != fast->ClassName || slow->UnitName != fast->UnitName ||
+                          slow->ProcLine != fast->ProcLine)))
+                __builtin_trap();
+            for (uint32_t near : {offset - 1, offset + 1, offset + 7})
+                (void)table.Lookup(near);
         }
     }
     TCLDebugInfoMap map("fuzz", 0x10000, 0);
