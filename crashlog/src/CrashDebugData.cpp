@@ -742,11 +742,35 @@ void TCrashLineTable::Decode(Unit& unit, size_t index) {
 std::optional<TCrashLineInfo> TCrashLineTable::Lookup(uint32_t offset, CodePeek peek,
                                                       const void* ctx) {
     if (!index_.Usable) return LookupLine(data_, version_, names_, offset, peek, ctx, &index_);
+    Found f;
+    if (!Find(offset, f, peek, ctx)) return std::nullopt;
+    TCrashLineInfo r;
+    r.UnitName = *f.UnitName;
+    r.ClassName = *f.ClassName;
+    r.ProcName = *f.ProcName;
+    r.Line = f.Line;
+    r.ProcLine = f.ProcLine;
+    r.ProcStartOffset = f.ProcStartOffset;
+    r.ProcStartLine = f.ProcStartLine;
+    return r;
+}
+
+bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void* ctx) {
+    if (!index_.Usable) {
+        // Overlapping units: the sequential walk decides, and the table keeps
+        // its answer for the names to point into.
+        auto r = LookupLine(data_, version_, names_, offset, peek, ctx, &index_);
+        if (!r) return false;
+        spare_ = std::move(*r);
+        f = {&spare_.UnitName, &spare_.ClassName,      &spare_.ProcName,    spare_.Line,
+             spare_.ProcLine,  spare_.ProcStartOffset, spare_.ProcStartLine};
+        return true;
+    }
     Unit* unit = const_cast<Unit*>(FindUnit(offset));
-    if (!unit) return std::nullopt;
+    if (!unit) return false;
     const size_t u = size_t(unit - units_.data());
     if (!unit->Decoded) Decode(*unit, u);
-    if (unit->Damaged || offset >= unit->DamagedFrom) return std::nullopt;
+    if (unit->Damaged || offset >= unit->DamagedFrom) return false;
     // The last state whose address the offset has reached; rows start at the
     // unit's start, so the search never falls before the first.
     const Row* first = rows_.data() + unit->RowsBegin;
@@ -754,15 +778,16 @@ std::optional<TCrashLineInfo> TCrashLineTable::Lookup(uint32_t offset, CodePeek 
     const Row* row = std::upper_bound(first, last, offset,
                                       [](uint32_t o, const Row& r) { return o < r.Address; });
     --row;
-    TCrashLineInfo r;
-    r.UnitName = unitNames_[u];
-    r.Line = row->Line;
+    f = {};
+    f.UnitName = &unitNames_[u];
+    f.ClassName = f.ProcName = &empty_;
+    f.Line = row->Line;
     if (row->Proc >= 0) {
         Proc& proc = procs_[size_t(row->Proc)];
-        r.ClassName = proc.ClassName;
-        r.ProcName = proc.ProcName;
-        r.ProcStartLine = proc.StartLine;
-        r.ProcStartOffset = proc.StartOffset;
+        f.ClassName = &proc.ClassName;
+        f.ProcName = &proc.ProcName;
+        f.ProcStartLine = proc.StartLine;
+        f.ProcStartOffset = proc.StartOffset;
         int64_t startLine = proc.StartLine;
         if (!proc.Finalization && !proc.Initialization && proc.FrameSetUp < 0) {
             std::vector<uint8_t> code;
@@ -770,10 +795,10 @@ std::optional<TCrashLineInfo> TCrashLineTable::Lookup(uint32_t offset, CodePeek 
             proc.FrameSetUp = IsFrameSetUp(code) ? 1 : 0;
         }
         if (proc.Finalization || (!proc.Initialization && proc.FrameSetUp == 0)) startLine -= 1;
-        const int64_t pl = int64_t(r.Line) - startLine;
-        r.ProcLine = pl < 0 ? 0 : int32_t(pl);
+        const int64_t pl = int64_t(f.Line) - startLine;
+        f.ProcLine = pl < 0 ? 0 : int32_t(pl);
     }
-    return r;
+    return true;
 }
 
 std::string CleanSymbolName(std::string_view name) {

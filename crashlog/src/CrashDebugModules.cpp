@@ -357,18 +357,19 @@ bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t addres
         m.LineTable = std::make_unique<TCrashLineTable>(*m.DebugData, m.DataVersion, names);
     }
     PeekCtx ctx{m.Handle};
-    auto r = m.LineTable->Lookup(uint32_t(off), &PeekCode, &ctx);
-    if (!r) return false;
-    if (!showOwnFrames_ && IsOwnUnit(r->UnitName)) {
+    TCrashLineTable::Found r;
+    if (!m.LineTable->Find(uint32_t(off), r, &PeekCode, &ctx)) return false;
+    // The library's own frames are hidden: decided before any name is copied.
+    if (!showOwnFrames_ && IsOwnUnit(*r.UnitName)) {
         e.Kind = 1;
         return true;
     }
     e.Kind = 4;
-    e.UnitName = std::move(r->UnitName);
-    e.ClassName = std::move(r->ClassName);
-    e.ProcName = std::move(r->ProcName);
-    e.Line = r->Line;
-    e.ProcLine = r->ProcLine;
+    e.UnitName = *r.UnitName;
+    e.ClassName = *r.ClassName;
+    e.ProcName = *r.ProcName;
+    e.Line = r.Line;
+    e.ProcLine = r.ProcLine;
     return true;
 }
 

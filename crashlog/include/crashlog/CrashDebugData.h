@@ -178,6 +178,19 @@ class TCrashLineTable {
     std::optional<TCrashLineInfo> Lookup(uint32_t offset, CodePeek peek = nullptr,
                                          const void* ctx = nullptr);
 
+    // The same answer without copying the names: they point into the table
+    // and stay valid as long as it lives.
+    struct Found {
+        const std::string* UnitName = nullptr;
+        const std::string* ClassName = nullptr;
+        const std::string* ProcName = nullptr;
+        uint32_t Line = 0;
+        int32_t ProcLine = 0;
+        uint32_t ProcStartOffset = 0;
+        uint32_t ProcStartLine = 0;
+    };
+    bool Find(uint32_t offset, Found& found, CodePeek peek = nullptr, const void* ctx = nullptr);
+
   private:
     struct Row {
         uint32_t Address = 0;
@@ -215,6 +228,8 @@ class TCrashLineTable {
     std::vector<std::string> unitNames_;  // as units_
     std::vector<Row> rows_;
     std::vector<Proc> procs_;
+    const std::string empty_;
+    TCrashLineInfo spare_;  // the last answer of the sequential walk (overlapping units)
 };
 
 // Splits a procedure name string into class and procedure; `prevClass` is
