@@ -31,6 +31,7 @@
 #include <sstream>
 
 #include "capture/CaptureInternal.h"
+#include "send/SendFromPass.h"
 #include "crashlog/CrashDialogs.h"
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashReport.h"
@@ -1026,6 +1027,13 @@ void ProcessException(Job& job) {
                     }
                     SetSection(15);
                     if (options->StoreInLogFile()) StoreInLog(job, rec, *options, id, mainModule);
+                    {
+                        // Delivery bounds each network wait itself.
+                        StallExemption exempt(600000);
+                        SendFromPass(
+                            rec, *options, [&](int a, bool& x) { FireAction(job, rec, a, x); },
+                            [&](int a, bool& r) { FireError(job, rec, a, r); }, Warning);
+                    }
                     SetSection(16);
                     // Repeat rule: too many exceptions too fast restart (or end)
                     // the program.
