@@ -67,7 +67,9 @@ TClassicDialog::TClassicDialog(const TDialogRequest& request, TDialogSettings& s
     auto* message = new QPlainTextEdit(QString::fromStdString(request.message), this);
     message->setObjectName("message");
     message->setReadOnly(true);
-    int messageHeight = WrappedHeight(font, message->toPlainText(), 397) + 4 * kBorder + 4;
+    // The edit's document margin (4 on each side) and frame come on top of
+    // the text, or a two-line message would scroll.
+    int messageHeight = WrappedHeight(font, message->toPlainText(), 397 - 8) + 4 * kBorder + 10;
     message->setGeometry(x, y, 397, messageHeight);
     y += messageHeight;
 
