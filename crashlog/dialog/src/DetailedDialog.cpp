@@ -66,11 +66,12 @@ struct TColumn {
     bool right;
 };
 
-const TColumn kCallStackColumns[] = {{92, "Col0", 89, false},  {93, "Col1", 92, false},
+const TColumn kCallStackColumns[] = {{92, "Col0", 140, false}, {93, "Col1", 92, false},
                                      {94, "Col2", 126, false}, {95, "Col3", 126, false},
                                      {96, "Col4", 200, false}, {97, "Col5", 61, true}};
-// The Modified column is stored under ColMod6 and Path under ColMod5.
-const TColumn kModuleColumns[] = {{126, "ColMod0", 80, false},  {127, "ColMod1", 96, false},
+// The Modified column is stored under ColMod6 and Path under ColMod5.  The
+// address and handle columns start wide enough for 16 hexadecimal digits.
+const TColumn kModuleColumns[] = {{126, "ColMod0", 140, false}, {127, "ColMod1", 96, false},
                                   {128, "ColMod2", 175, false}, {129, "ColMod3", 50, true},
                                   {130, "ColMod4", 54, true},   {131, "ColMod6", 80, false},
                                   {132, "ColMod5", 712, false}};
@@ -376,9 +377,10 @@ void TDetailedDialog::Layout() {
     }
     ok_->setGeometry(std::max((W - bw) / 2, customRight), row, bw, bh);
     details_->setGeometry(W - 5 - bw, row, bw, bh);
-    sendBox_->setGeometry(5, row + 34, W / 2 - 5, 17);
-    copyBox_->setGeometry(W / 2, row + 34, W / 2 - 5, 17);
-    screenshotBox_->setGeometry(23, row + 50, W / 2 - 23, 17);
+    sendBox_->setGeometry(5, row + 34, W / 2 - 5, 16);
+    copyBox_->setGeometry(W / 2, row + 34, W / 2 - 5, 16);
+    // Alone on its row: the whole width, so its text is never cut.
+    screenshotBox_->setGeometry(23, row + 50, W - 28, 16);
     int supportY = row + 34 + (copyBox_->isVisibleTo(this) ? 16 : 0);
     support_->setGeometry(4, supportY, W - 8, 17);
 }

@@ -394,7 +394,7 @@ TEST_F(DialogWidgets, DetailedGeometryAndColumnsPersist) {
     EXPECT_EQ(ini.value("Coordinates/WindowsState").toString(), "1");
     EXPECT_EQ(ini.value("Coordinates/ColMod6").toString(), "123");
     EXPECT_EQ(ini.value("Coordinates/ColMod5").toString(), "321");
-    EXPECT_EQ(ini.value("Coordinates/Col0").toString(), "89");
+    EXPECT_EQ(ini.value("Coordinates/Col0").toString(), "140");
 
     TDetailedDialog again(request, *settings_);
     again.show();
