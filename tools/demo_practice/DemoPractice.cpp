@@ -348,7 +348,9 @@ std::pair<sys_days, sys_days> BookRange(const TDemoOptions& options) {
 
 void Build(const TDemoOptions& options, const fs::path& tables, const TProgress& progress,
            TDemoCounts& counts) {
-    const auto [first, last] = BookRange(options);
+    // Plain names, not a structured binding: clang 14 cannot capture those.
+    const auto range = BookRange(options);
+    const sys_days first = range.first, last = range.second;
 
     auto& database = Session().Database(kBuildDatabase);
     database.Params() = {"PATH=" + tables.string()};
