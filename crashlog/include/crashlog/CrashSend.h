@@ -63,6 +63,8 @@ struct TSendInput {
     bool isCgi = false;
     std::string computerName;
     std::int64_t exceptionTime = 0;  // unix seconds; 0: now
+    // What a tracker entry is made of.
+    std::string appVersion, bugType, bugText, bugId;
     // Where the send's private folder is made; empty: $TMPDIR or /tmp.
     std::string tempRoot;
     // For tests and private set-ups.

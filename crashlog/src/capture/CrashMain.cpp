@@ -1031,7 +1031,7 @@ void ProcessException(Job& job) {
                         // Delivery bounds each network wait itself.
                         StallExemption exempt(600000);
                         SendFromPass(
-                            rec, *options, [&](int a, bool& x) { FireAction(job, rec, a, x); },
+                            rec, *options, id, [&](int a, bool& x) { FireAction(job, rec, a, x); },
                             [&](int a, bool& r) { FireError(job, rec, a, r); }, Warning);
                     }
                     SetSection(16);

@@ -39,6 +39,7 @@ class HelperProgress : public TSendProgressSink {
 }  // namespace
 
 TSendResult SendFromPass(const TCrashExceptionRecord& record, const TCrashModuleOptions& options,
+                         std::uint16_t reportId,
                          std::function<void(int action, bool& execute)> action,
                          std::function<void(int action, bool& retry)> error,
                          std::function<void(TCrashLogErrorCode, const std::string&)> warning) {
@@ -55,6 +56,13 @@ TSendResult SendFromPass(const TCrashExceptionRecord& record, const TCrashModule
     gethostname(host, sizeof host - 1);
     input.computerName = host;
     input.exceptionTime = std::int64_t(time(nullptr));
+    char id[8];
+    snprintf(id, sizeof id, "%04X", reportId);
+    input.bugId = id;
+    input.bugType = record.ClassName;
+    input.bugText = record.Message;
+    // Set by the pass for the option texts.
+    if (const char* version = getenv("_MainModuleVer")) input.appVersion = version;
     if (AttachedFilesRequestHandler)
         events.attachedFiles = [&](std::vector<std::string>& files) {
             AttachedFilesRequestHandler(record, files);

@@ -13,6 +13,7 @@ class TCrashModuleOptions;
 // and warning hooks; the attached-files and custom-fields requests and the
 // progress window are filled in here.
 TSendResult SendFromPass(const TCrashExceptionRecord& record, const TCrashModuleOptions& options,
+                         std::uint16_t reportId,
                          std::function<void(int action, bool& execute)> action,
                          std::function<void(int action, bool& retry)> error,
                          std::function<void(TCrashLogErrorCode, const std::string&)> warning);

@@ -17,6 +17,7 @@
 
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashOptions.h"
+#include "crashlog/CrashReport.h"
 #include "crashlog/CrashSend.h"
 #include "crashlog/CrashSockets.h"
 #include "crashlog/CrashWebTools.h"
@@ -241,11 +242,50 @@ bool Send::SendToWeb() {
             code = TCrashLogErrorCode::ceWebFTPError;
             r = FtpUpload(u);
         } else {
-            // Tracker routes are not available in this build: say so rather
-            // than report a delivery that did not happen.
-            route = "Tracker";
             code = TCrashLogErrorCode::ceWebTrakerError;
-            r = {2, "Unknown error."};
+            std::vector<std::string> fields;
+            if (ev.customWebFields) ev.customWebFields(fields);
+            const TCrashSystemValues system = GatherSystemValues();
+            fields.push_back("FogBugzTrialID=" + o.TrackerExtraId());
+            fields.push_back("CL_OSType=" + system.OsType);
+            fields.push_back("CL_OSBuild=" + system.OsBuild);
+            fields.push_back("CL_ReproduceText=" + o.ReproduceText());
+            TTrackerRequest t;
+            t.version = in.appVersion;
+            t.bugType = in.bugType;
+            t.bugText = in.bugText;
+            t.bugId = in.bugId;
+            t.address = o.WebAddress();
+            t.proxy = u.proxy;
+            t.login = o.TrackerLogin();
+            t.password = o.TrackerAuthPassword();
+            t.project = o.TrackerProject();
+            t.category = o.TrackerCategory();
+            t.assignee = o.TrackerAssignee();
+            t.archive = u.paths.empty() ? std::string() : u.paths.front();
+            t.customFields = fields;
+            t.reproduceText = o.ReproduceText();
+            t.caFile = in.caFile;
+            THTTPResponse response;
+            int result = trUnknown;
+            if (mode == 6) {
+                result = SubmitToMantis(t, response);
+            } else {
+                // Only this tracker's pages are driven by this build.
+                response.ErrorText = "Tracker kind " + std::to_string(mode) + " is not supported.";
+            }
+            if (ev.progress) ev.progress->Close();
+            if (result == trClosed && ev.resultMessage) {
+                ev.resultMessage(146, true);
+                trackerMessageShown = true;
+            }
+            ok = result == trSuccess || result == trClosed;
+            if (!ok) Warn(code, TrackerFailureText(result, response));
+            if (ok) break;
+            bool retry = false;
+            if (ev.error) ev.error(raAfterSendWeb, retry);
+            if (!retry) break;
+            continue;
         }
         if (ev.progress) ev.progress->Close();
         ok = r.code == 0;

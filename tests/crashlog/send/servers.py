@@ -143,6 +143,95 @@ def http(outdir, cert, key, status):
     server.serve_forever()
 
 
+def mantis(outdir, variant):
+    """The pages of an issue tracker as far as the client reads them.
+    variant: new, existing, closed, nosearch."""
+    from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+    from urllib.parse import urlsplit
+
+    pages = {
+        "login_select_proj_page.php":
+            '<form><select name="project_id"><option value="1">Alpha</option>'
+            '<option value="7">Tarnwick</option></select></form>',
+        "my_view_page.php": '<select><option value="7" selected="selected">Tarnwick</option></select>',
+        "view_all_bug_page.php":
+            ('<input type="submit" name="reset_query_button" value="Reset">'
+             if variant != "nosearch" else '<p>no search form</p>') +
+            ('<td class="center"><u><a title="open"></a></u></td>'
+             '<a href="bug_update_page.php?bug_id=42">edit</a>'
+             if variant in ("existing", "closed") else ""),
+        "bug_report_advanced_page.php":
+            '<form><input type="hidden" name="m_id" value="0"/>'
+            '<input type="hidden" name="project_id" value="7"/>'
+            '<select name="handler_id"><option value="0"></option><option value="3">bob</option></select>'
+            '<select name="category"><option value="Crash">Crash</option><option value="UI">UI</option></select>'
+            '<select name="severity"><option value="50" selected="selected">minor</option>'
+            '<option value="70">crash</option></select>'
+            '<select name="priority"><option value="30" selected>normal</option></select>'
+            '<input type="text" name="platform" value="x86"/>'
+            '<input type="hidden" name="bug_report_token" value="tok&amp;1"/>'
+            '<input name="file" type="file"/></form>',
+        "bug_report.php": '<a href="view.php?id=43">View</a>',
+        "bug_update_page.php":
+            '<form><input type="hidden" name="bug_id" value="42"/>'
+            '<input type="hidden" name="update_mode" value="1"/>'
+            '<input type="text" name="summary" value="[v1.0 - 7]: EAccessViolation (1A2B)"/>'
+            '<select name="status"><option value="50"%s>assigned</option>'
+            '<option value="80"%s>resolved</option></select>'
+            '<select name="severity"><option value="70" selected>crash</option></select>'
+            '<textarea name="description"> First seen &lt;here&gt; </textarea>'
+            '<input type="hidden" name="bug_update_token" value="up1"/></form>'
+            % (("", " selected") if variant == "closed" else (" selected", "")),
+        "view.php": '<a href="view.php?id=42">View</a>',
+    }
+    redirects = {"login.php": "login_select_proj_page.php", "set_project.php": "my_view_page.php",
+                 "view_all_set.php": "view_all_bug_page.php", "bug_update.php": "view.php?id=42"}
+
+    class Handler(BaseHTTPRequestHandler):
+        def handle_any(self):
+            length = int(self.headers.get("Content-Length", "0"))
+            body = self.rfile.read(length) if length else b""
+            save(outdir, {"line": self.command + " " + self.path,
+                          "headers": ["%s: %s" % (k, v) for k, v in self.headers.items()],
+                          "body": body.decode("latin-1")})
+            page = urlsplit(self.path).path.rsplit("/", 1)[-1]
+            logged_in = "sid=s1" in (self.headers.get("Cookie") or "")
+            if page == "login.php":
+                ok = b"username=ann&password=pw" in body
+                self.send_response(302)
+                self.send_header("Location", redirects[page] if ok else "login_page.php")
+                if ok:
+                    self.send_header("Set-Cookie", "sid=s1; path=/")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            if not logged_in:
+                text = "<p>please log in</p>"
+            elif page in redirects:
+                self.send_response(302)
+                self.send_header("Location", redirects[page])
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            else:
+                text = pages.get(page, "<p>unknown page</p>")
+            data = text.encode("latin-1")
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+
+        do_GET = handle_any
+        do_POST = handle_any
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    announce(server.server_address[1])
+    server.serve_forever()
+
+
 def main():
     kind, outdir = sys.argv[1], sys.argv[2]
     args = sys.argv[3:]
@@ -158,6 +247,8 @@ def main():
         http(outdir, None, None, int(args[0]) if args else 200)
     elif kind == "https":
         http(outdir, args[0], args[1], int(args[2]) if len(args) > 2 else 200)
+    elif kind == "mantis":
+        mantis(outdir, args[0] if args else "new")
     else:
         sys.exit("unknown server kind " + kind)
 
