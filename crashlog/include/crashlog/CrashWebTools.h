@@ -166,6 +166,8 @@ enum TTrackerResult : int {
 // "[v1.2 - 7]: ..." with the counter one higher; unchanged at 9999 or when
 // the title carries no counter of this version.
 std::string IncreaseCounter(const std::string& title, const std::string& version);
+// WebMode 4 (Bugzilla), 5 (FogBugz) or 6 (Mantis); another mode gives trUnknown.
+int SubmitToTracker(int webMode, const TTrackerRequest& request, THTTPResponse& response);
 // WebMode 6.  `connection` may be given (tests, progress); else one is made.
 int SubmitToMantis(const TTrackerRequest& request, THTTPResponse& response,
                    THTTPConnectionBase* connection = nullptr);

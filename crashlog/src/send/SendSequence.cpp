@@ -267,13 +267,7 @@ bool Send::SendToWeb() {
             t.reproduceText = o.ReproduceText();
             t.caFile = in.caFile;
             THTTPResponse response;
-            int result = trUnknown;
-            if (mode == 6) {
-                result = SubmitToMantis(t, response);
-            } else {
-                // Only this tracker's pages are driven by this build.
-                response.ErrorText = "Tracker kind " + std::to_string(mode) + " is not supported.";
-            }
+            const int result = SubmitToTracker(mode, t, response);
             if (ev.progress) ev.progress->Close();
             if (result == trClosed && ev.resultMessage) {
                 ev.resultMessage(146, true);

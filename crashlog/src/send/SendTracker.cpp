@@ -699,7 +699,304 @@ int Mantis(THTTPConnectionBase& c, const TTrackerRequest& r) {
     return trSuccess;
 }
 
+// The text after `marker` up to the first byte that is not a letter or
+// digit (an entry id, an action token).
+std::string TokenAfter(const std::string& page, const std::string& marker, std::size_t from = 0) {
+    const std::size_t at = page.find(marker, from);
+    if (at == std::string::npos) return {};
+    std::size_t end = at + marker.size();
+    while (end < page.size() && isalnum(static_cast<unsigned char>(page[end])))
+        ++end;
+    return page.substr(at + marker.size(), end - at - marker.size());
+}
+
+// The entry id in a result list: after the cell marker, then the link.
+std::string EntryId(const std::string& list, const std::string& cell, const std::string& link) {
+    std::size_t from = list.find(cell);
+    if (from == std::string::npos) from = 0;
+    return TokenAfter(list, link, from);
+}
+
+struct Texts {
+    std::string title, search, description;
+};
+Texts MakeTexts(const TTrackerRequest& r) {
+    Texts t;
+    t.title = "[v" + r.version + " - 1]: " + r.bugType + " (" + r.bugId + ")";
+    t.search = r.bugType + " (" + r.bugId + ")";
+    t.description = r.bugText;
+    if (!r.reproduceText.empty()) t.description += "\r\n\r\n---\r\n\r\n" + r.reproduceText;
+    return t;
+}
+
+// Copies from a page kept aside (the connection's last page moves on).
+struct PageCopy {
+    THTTPConnectionBase& c;
+    const std::string page;
+    void Input(const std::string& name) {
+        std::string v;
+        if (FindInputValue(page, name, v)) c.AddField(name, v);
+    }
+    void Selected(const std::string& name) {
+        std::string v;
+        if (FindSelectedOption(page, name, v)) c.AddField(name, v);
+    }
+    void Text(const std::string& name) {
+        std::string v;
+        if (FindTextArea(page, name, v)) c.AddField(name, v);
+    }
+    void ByText(const std::string& name, const std::string& text) {
+        std::string v;
+        if (FindOptionByText(page, name, text, v)) c.AddField(name, v);
+    }
+};
+
+int Bugzilla(THTTPConnectionBase& c, const TTrackerRequest& r) {
+    const Texts t = MakeTexts(r);
+    c.Status(2, 0);
+    c.SetPage("enter_bug.cgi", TRequestMethod::PostUrlEncoded);
+    c.AddField("project", r.project);
+    c.AddField("Bugzilla_login", r.login);
+    c.AddField("Bugzilla_password", r.password);
+    if (!c.Run() || (c.PageIs("enter_bug.cgi") && c.Holds("relogin.cgi"))) return trLogin;
+
+    c.Status(4, 0);
+    c.SetPage("buglist.cgi", TRequestMethod::Get);
+    c.AddField("query_format", "specific");
+    c.AddField("order", "relevance desc");
+    c.AddField("bug_status", "__all__");
+    c.AddField("product", r.project);
+    c.AddField("content", " (" + r.bugId + ")");
+    if (!c.Run() || !c.Holds("href=\"query.cgi?")) return trSearch;
+
+    const std::string list = c.Response().Body;
+    if (list.find("show_bug.cgi?id=") == std::string::npos) {
+        c.Status(3, 0);
+        c.SetPage("enter_bug.cgi", TRequestMethod::Get);
+        c.AddField("product", r.project);
+        if (!c.Run() || !c.Holds("action=\"post_bug.cgi\"")) return trSelection;
+        PageCopy p{c, c.Response().Body};
+        c.SetPage("post_bug.cgi", TRequestMethod::PostUrlEncoded);
+        p.Input("product");
+        if (p.page.find("<option value=\"" + r.version + "\">") != std::string::npos)
+            c.AddField("version", r.version);
+        else
+            p.Selected("version");
+        std::string component;
+        if (FindSelectedOption(p.page, "component", component))
+            c.AddField("component", component);
+        else if (const std::size_t at = p.page.find("components[0] = \"");
+                 at != std::string::npos) {
+            const std::size_t start = at + strlen("components[0] = \"");
+            c.AddField("component", p.page.substr(start, p.page.find('"', start) - start));
+        }
+        for (const char* n :
+             {"rep_platform", "op_sys", "priority", "bug_severity", "target_milestone"})
+            p.Selected(n);
+        p.Input("bug_status");
+        c.AddField("assigned_to", r.assignee.empty() ? r.login : r.assignee);
+        for (const char* n : {"qa_contact", "cc", "estimated_time", "deadline", "bug_file_loc"})
+            p.Input(n);
+        c.AddField("short_desc", t.title);
+        c.AddField("comment", t.description);
+        for (const char* n : {"keywords", "dependson", "blocked"})
+            p.Input(n);
+        c.AddField("form_name", "enter_bug");
+        p.Selected("bug_status");
+        AddCustomFields(c, r.customFields);
+        if (!c.Run() || !c.PageIs("post_bug.cgi") || !c.Holds("show_bug.cgi?id=")) return trInsert;
+        std::string id;
+        if (!FindInputValue(c.Response().Body, "id", id)) return trInsert;
+        c.SetPage("attachment.cgi", TRequestMethod::PostMultipart);
+        c.AddField("bugid", id);
+        c.AddField("action", "insert");
+        c.AddField("description", "FILE");
+        c.AddField("contenttypemethod", "list");
+        c.AddField("contenttypeselection", "application/octet-stream");
+        c.AddField("contenttypeentry", "");
+        for (int i = 1; i <= 4; ++i)
+            c.AddField("flag_type-" + std::to_string(i), "X");
+        c.AddField("comment", "");
+        c.AddFile("data", r.archive);
+        if (!c.Run() || !c.PageIs("attachment.cgi")) return trInsert;
+        return trSuccess;
+    }
+
+    c.Status(5, 0);
+    const std::string id = EntryId(list, "<td style=\"white-space: nowrap\">", "show_bug.cgi?id=");
+    c.SetPage("show_bug.cgi", TRequestMethod::Get);
+    c.AddField("id", id);
+    if (!c.Run() ||
+        !(c.Holds("name=\"form_name\"") || c.Holds("type=\"hidden\" id=\"component\"") ||
+          c.Holds("select id=\"component\" name=\"component\"")))
+        return trModify;
+    PageCopy p{c, c.Response().Body};
+    if (p.page.find("value=\"reopen\"") != std::string::npos ||
+        p.page.find("value=\"reopened\"") != std::string::npos)
+        return trClosed;
+    std::string title;
+    FindInputValue(p.page, "short_desc", title);
+    c.SetPage("process_bug.cgi", TRequestMethod::PostUrlEncoded);
+    for (const char* n : {"delta_ts", "longdesclength", "id", "alias"})
+        p.Input(n);
+    c.AddField("bug_file_loc", "");
+    for (const char* n : {"product", "component", "rep_platform", "op_sys", "version", "priority",
+                          "bug_severity", "target_milestone"})
+        p.Selected(n);
+    if (p.page.find("<option value=\"" + r.version + "\">") != std::string::npos)
+        c.AddField("version", r.version);
+    for (const char* n :
+         {"newcc", "cc", "qa_contact", "bug_file_loc", "status_whiteboard", "keywords"})
+        p.Input(n);
+    c.AddField("flag_type-6", "X");
+    for (const char* n : {"requestee_type-6", "dependson", "blocked"})
+        p.Input(n);
+    p.Text("comment");
+    c.AddField("knob", "none");
+    p.Selected("resolution");
+    for (const char* n : {"dup_id", "assigned_to", "form_name"})
+        p.Input(n);
+    c.AddField("short_desc", IncreaseCounter(title, r.version));
+    AddCustomFields(c, r.customFields);
+    if (!c.Run() || !c.PageIs("process_bug.cgi") || !c.Holds("show_bug.cgi?id=")) return trModify;
+    return trSuccess;
+}
+
+// Every input and select of a page with its current value.
+void CopyWholeForm(THTTPConnectionBase& c, const std::string& page) {
+    for (std::size_t at = FindNoCase(page, "<input "); at != std::string::npos;
+         at = FindNoCase(page, "<input ", at + 1)) {
+        const std::size_t close = TagEnd(page, at);
+        if (close == std::string::npos) break;
+        std::string name, value, type;
+        const std::string_view tag = std::string_view(page).substr(at, close - at);
+        if (!Attribute(tag, "name", name) || name.empty()) continue;
+        Attribute(tag, "type", type);
+        if (Lower(type) == "file" || Lower(type) == "submit") continue;
+        Attribute(tag, "value", value);
+        c.AddField(name, DecodeEntities(value));
+    }
+    for (std::size_t at = FindNoCase(page, "<select "); at != std::string::npos;
+         at = FindNoCase(page, "<select ", at + 1)) {
+        const std::size_t close = TagEnd(page, at);
+        if (close == std::string::npos) break;
+        std::string name, value;
+        if (Attribute(std::string_view(page).substr(at, close - at), "name", name) &&
+            FindSelectedOption(page, name, value))
+            c.AddField(name, value);
+    }
+}
+
+int FogBugz(THTTPConnectionBase& c, const TTrackerRequest& r) {
+    const Texts t = MakeTexts(r);
+    c.Status(2, 0);
+    c.SetPage("default.asp", TRequestMethod::PostUrlEncoded);
+    c.AddField("pre", "preLogon");
+    c.AddField("sPerson", r.login);
+    c.AddField("sPassword", r.password);
+    c.AddField("fRememberPassword", "0");
+    const std::string trial = CustomValue(r.customFields, "FogBugzTrialID");
+    if (!trial.empty()) c.AddField("ID", trial);
+    if (!c.Run() || !c.PageIs("default.asp") || !c.Holds("pre=preLogOff")) return trLogin;
+
+    c.Status(4, 0);
+    c.SetPage("default.asp", TRequestMethod::Get);
+    c.AddField("pre", "preSearch");
+    c.AddField("pg", "pgList");
+    c.AddField("pgBack", "pgSearch");
+    c.AddField("search", "1");
+    c.AddField("bAlsoSearchClosedBugs", "ON");
+    c.AddField("searchFor", t.search);
+    if (!c.Run() || !c.Holds("searchFor=")) return trSearch;
+
+    const std::string list = c.Response().Body;
+    const bool existing = list.find("default.asp?pg=pgeditbug") != std::string::npos ||
+                          list.find("default.asp?pgx=EV&amp;ixBug=") != std::string::npos;
+    std::string id;
+    if (existing) {
+        c.Status(5, 0);
+        id = EntryId(list, "<td style=\"white-space: nowrap\">", "ixBug=");
+        c.SetPage("default.asp", TRequestMethod::Get);
+        c.AddField("pg", "pgEditBug");
+        c.AddField("command", "edit");
+        c.AddField("ixBug", id);
+        if (!c.Run() || !c.Holds("name=\"OK\"")) return trModify;
+    } else {
+        c.Status(3, 0);
+        c.SetPage("default.asp", TRequestMethod::Get);
+        c.AddField("command", "new");
+        c.AddField("pg", "pgEditBug");
+        if (!c.Run() || !c.PageIs("default.asp")) return trInsert;
+    }
+    PageCopy p{c, c.Response().Body};
+    const std::string token = TokenAfter(p.page, "sActionToken=");
+    c.SetPage(token.empty() ? "default.asp?pre=preSubmitBug"
+                            : "default.asp?pre=preSubmitBug&sActionToken=" + token,
+              TRequestMethod::PostMultipart);
+    if (existing) {
+        if (p.page.find("default.asp?pg=pgEditReleaseNotes") != std::string::npos) return trClosed;
+        CopyWholeForm(c, p.page);
+        p.Text("sEvent");
+        c.AddField("sTitle", IncreaseCounter(c.Field("sTitle"), r.version));
+        c.AddField("ixBug", id);
+        c.AddField("sVersion", r.version);
+        AddCustomFields(c, r.customFields);
+        if (!c.Run() || !c.Holds("command=resolve")) return trModify;
+        return trSuccess;
+    }
+    for (const char* n : {"command", "dtTimeStamp", "ixBug", "ixBugEventLatest",
+                          "ixPersonLastOwner", "ixDiscussTopic", "ixScreenshot", "sOriginalTitle"})
+        p.Input(n);
+    c.AddField("sTitle", t.title);
+    c.AddField("sEvent", t.description);
+    p.ByText("ixProject", r.project);
+    p.ByText("ixArea", r.project + ": " + r.category);
+    p.ByText("ixPersonAssignedTo", r.assignee);
+    p.Selected("ixCategory");
+    p.Selected("ixFixFor");
+    c.AddField("ixPriority", "1");
+    p.Input("sDueDate");
+    p.Input("sDueTime");
+    c.AddField("hrsCurrEstNew", "");
+    for (const char* n : {"hrsElapsedNew", "omitAtt", "fIEFileBrowse"})
+        p.Input(n);
+    c.AddField("sVersion", r.version);
+    p.Input("sComputer");
+    p.Input("dblTimeStamp");
+    AddCustomFields(c, r.customFields);
+    if (!r.archive.empty()) {
+        c.AddField("nFileCount", "1");
+        c.AddFile("File1", r.archive);
+    } else {
+        c.AddField("nFileCount", "0");
+    }
+    if (!c.Run() || !c.PageIs("default.asp") || !c.Holds("command=resolve")) return trInsert;
+    return trSuccess;
+}
+
 }  // namespace
+
+int SubmitToTracker(int webMode, const TTrackerRequest& request, THTTPResponse& response) {
+    THTTPConnectionBase connection(ParseWebAddress(request.address), request.proxy, std::string(),
+                                   std::string(), request.caFile, request.timeoutMs);
+    if (!connection.Connect()) {
+        response.ErrorCode = 12004;
+        response.ErrorText = "Cannot create an HTTP connection with the host: " + connection.Host();
+        return trUnknown;
+    }
+    int result = trUnknown;
+    try {
+        result = webMode == 4   ? Bugzilla(connection, request)
+                 : webMode == 5 ? FogBugz(connection, request)
+                 : webMode == 6 ? Mantis(connection, request)
+                                : trUnknown;
+    } catch (const std::exception&) {
+        result = trUnknown;
+    }
+    response = connection.Response();
+    connection.Disconnect();
+    return result;
+}
 
 int SubmitToMantis(const TTrackerRequest& request, THTTPResponse& response,
                    THTTPConnectionBase* connection) {

@@ -188,3 +188,111 @@ TEST(TrackerMantis, ConnectionAddress) {
     EXPECT_EQ(plain.Port(), 80);
     EXPECT_EQ(plain.BasePath(), "/");
 }
+
+namespace {
+
+struct PageSite {
+    TempDir dir;
+    std::unique_ptr<PyServer> server;
+    TTrackerRequest request;
+    PageSite(const std::string& kind, const std::string& variant) {
+        fs::create_directory(dir / "req");
+        server = std::make_unique<PyServer>(kind, dir / "req", std::vector<std::string>{variant});
+        WriteAll(dir / "BugReport.zip", "zip bytes");
+        request.version = "1.0";
+        request.bugType = "EAccessViolation";
+        request.bugText = "Access violation";
+        request.bugId = "1A2B";
+        request.address = "http://127.0.0.1:" + std::to_string(server->port()) + "/tracker/";
+        request.login = "ann";
+        request.password = "pw";
+        request.project = "Tarnwick";
+        request.category = "UI";
+        request.archive = (dir / "BugReport.zip").string();
+        request.customFields = {"FogBugzTrialID=", "CL_OSType=Debian 12", "CL_OSBuild=6.1",
+                                "CL_ReproduceText="};
+        request.timeoutMs = 3000;
+    }
+    std::vector<std::string> Lines() {
+        std::vector<std::string> out;
+        for (int i = 0; i < 100; ++i) {
+            char name[16];
+            snprintf(name, sizeof name, "%03d.done", i);
+            if (!fs::exists(dir / "req" / name)) break;
+            out.push_back(Field(dir / "req", i, "line"));
+        }
+        return out;
+    }
+    std::string Body(int i) { return Field(dir / "req", i, "body"); }
+};
+
+}  // namespace
+
+TEST(TrackerBugzilla, NewEntryThenAttachmentExistingAndClosed) {
+    {
+        PageSite s("bugzilla", "new");
+        THTTPResponse response;
+        ASSERT_EQ(SubmitToTracker(4, s.request, response), trSuccess);
+        const auto lines = s.Lines();
+        ASSERT_EQ(lines.size(), 5u);
+        EXPECT_EQ(lines[1],
+                  "GET /tracker/buglist.cgi?query%5Fformat=specific&order=relevance%20desc&"
+                  "bug%5Fstatus=%5F%5Fall%5F%5F&product=Tarnwick&content=%20%281A2B%29");
+        const std::string post = s.Body(3);
+        EXPECT_NE(post.find("version=1%2E0"), std::string::npos) << post;  // offered: taken
+        EXPECT_NE(post.find("component=Core"), std::string::npos);
+        EXPECT_NE(post.find("assigned%5Fto=ann"), std::string::npos);  // no assignee: the login
+        EXPECT_NE(post.find("short%5Fdesc=%5Bv1%2E0%20%2D%201%5D"), std::string::npos);
+        const std::string attach = s.Body(4);
+        EXPECT_NE(attach.find("name=\"bugid\"\r\n\r\n18\r\n"), std::string::npos);
+        EXPECT_NE(attach.find("name=\"data\"; filename=\"BugReport.zip\""), std::string::npos);
+    }
+    {
+        PageSite s("bugzilla", "existing");
+        THTTPResponse response;
+        ASSERT_EQ(SubmitToTracker(4, s.request, response), trSuccess);
+        const auto lines = s.Lines();
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[2], "GET /tracker/show_bug.cgi?id=17");
+        EXPECT_NE(s.Body(3).find("short%5Fdesc=%5Bv1%2E0%20%2D%203%5D"), std::string::npos);
+    }
+    {
+        PageSite s("bugzilla", "closed");
+        THTTPResponse response;
+        EXPECT_EQ(SubmitToTracker(4, s.request, response), trClosed);
+        s.request.password = "bad";
+        EXPECT_EQ(SubmitToTracker(4, s.request, response), trLogin);
+    }
+}
+
+TEST(TrackerFogBugz, NewAndExistingEntry) {
+    {
+        PageSite s("fogbugz", "new");
+        THTTPResponse response;
+        ASSERT_EQ(SubmitToTracker(5, s.request, response), trSuccess);
+        const auto lines = s.Lines();
+        ASSERT_EQ(lines.size(), 5u);
+        EXPECT_EQ(lines[0], "POST /tracker/default.asp");
+        EXPECT_EQ(s.Body(0), "pre=preLogon&sPerson=ann&sPassword=pw&fRememberPassword=0");
+        EXPECT_EQ(lines[4], "POST /tracker/default.asp?pre=preSubmitBug&sActionToken=tk9");
+        const std::string form = s.Body(4);
+        EXPECT_NE(form.find("name=\"ixProject\"\r\n\r\n5\r\n"), std::string::npos);
+        EXPECT_NE(form.find("name=\"ixArea\"\r\n\r\n8\r\n"), std::string::npos);
+        EXPECT_NE(form.find("name=\"nFileCount\"\r\n\r\n1\r\n"), std::string::npos);
+        EXPECT_NE(form.find("name=\"File1\"; filename=\"BugReport.zip\""), std::string::npos);
+    }
+    {
+        PageSite s("fogbugz", "existing");
+        THTTPResponse response;
+        ASSERT_EQ(SubmitToTracker(5, s.request, response), trSuccess);
+        const auto lines = s.Lines();
+        ASSERT_EQ(lines.size(), 5u);
+        EXPECT_EQ(lines[3], "GET /tracker/default.asp?pg=pgEditBug&command=edit&ixBug=77");
+        const std::string form = s.Body(4);
+        EXPECT_NE(form.find("name=\"sTitle\"\r\n\r\n[v1.0 - 5]: EAccessViolation (1A2B)\r\n"),
+                  std::string::npos)
+            << form;
+        EXPECT_NE(form.find("name=\"sEvent\"\r\n\r\nold text\r\n"), std::string::npos);
+        EXPECT_EQ(form.find("name=\"OK\""), std::string::npos);  // buttons are not fields
+    }
+}

@@ -232,6 +232,108 @@ def mantis(outdir, variant):
     server.serve_forever()
 
 
+def pages_server(outdir, respond):
+    """A page server: respond(command, page, query, body, cookie) returns
+    (status, headers, text)."""
+    from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+    from urllib.parse import urlsplit
+
+    class Handler(BaseHTTPRequestHandler):
+        def handle_any(self):
+            length = int(self.headers.get("Content-Length", "0"))
+            body = self.rfile.read(length) if length else b""
+            save(outdir, {"line": self.command + " " + self.path,
+                          "body": body.decode("latin-1")})
+            parts = urlsplit(self.path)
+            status, headers, text = respond(self.command, parts.path.rsplit("/", 1)[-1],
+                                            parts.query, body, self.headers.get("Cookie") or "")
+            data = text.encode("latin-1")
+            self.send_response(status)
+            for k, v in headers:
+                self.send_header(k, v)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+
+        do_GET = handle_any
+        do_POST = handle_any
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    announce(server.server_address[1])
+    server.serve_forever()
+
+
+def bugzilla(outdir, variant):
+    """variant: new, existing, closed."""
+    def respond(command, page, query, body, cookie):
+        if page == "enter_bug.cgi" and command == "POST":
+            if b"Bugzilla%5Fpassword=pw" not in body:
+                return 200, [], '<a href="relogin.cgi">log in again</a>'
+            return 200, [("Set-Cookie", "Bugzilla_logincookie=c1")], "<p>products</p>"
+        if "Bugzilla_logincookie=c1" not in cookie:
+            return 200, [], '<a href="relogin.cgi">log in</a>'
+        if page == "buglist.cgi":
+            found = ('<td style="white-space: nowrap"><a href="show_bug.cgi?id=17">17</a></td>'
+                     if variant != "new" else "")
+            return 200, [], '<a href="query.cgi?format=x">Edit</a>' + found
+        if page == "enter_bug.cgi":
+            return 200, [], ('<form action="post_bug.cgi"><input type="hidden" name="product" value="Tarnwick">'
+                             '<select name="version"><option value="0.9" selected>0.9</option>'
+                             '<option value="1.0">1.0</option></select>'
+                             '<script>components[0] = "Core";</script>'
+                             '<select name="bug_severity"><option value="major" selected>major</option></select>'
+                             '<input type="hidden" name="bug_status" value="NEW"></form>')
+        if page == "post_bug.cgi":
+            return 200, [], '<input type="hidden" name="id" value="18"><a href="show_bug.cgi?id=18">18</a>'
+        if page == "attachment.cgi":
+            return 200, [], "<p>attached</p>"
+        if page == "show_bug.cgi":
+            reopen = '<input type="radio" name="knob" value="reopen">' if variant == "closed" else ""
+            return 200, [], ('<form><input type="hidden" name="form_name" value="process_bug">'
+                             '<input type="hidden" name="delta_ts" value="2026-12-10 10:00">'
+                             '<input type="hidden" name="id" value="17">'
+                             '<input name="short_desc" value="[v1.0 - 2]: EAccessViolation (1A2B)">'
+                             + reopen + '</form>')
+        if page == "process_bug.cgi":
+            return 200, [], '<a href="show_bug.cgi?id=17">17</a>'
+        return 404, [], "not found"
+    pages_server(outdir, respond)
+
+
+def fogbugz(outdir, variant):
+    """variant: new, existing."""
+    def respond(command, page, query, body, cookie):
+        if command == "POST" and b"pre=preLogon" in body:
+            if b"sPassword=pw" not in body:
+                return 200, [], "<p>bad login</p>"
+            return 302, [("Location", "default.asp?pg=pgMain"), ("Set-Cookie", "fb=1")], ""
+        if "fb=1" not in cookie:
+            return 200, [], "<p>log in</p>"
+        if "pre=preSearch" in query:
+            found = ('<td style="white-space: nowrap"><a href="default.asp?pg=pgEditBug&ixBug=77">77</a>'
+                     '<a href="default.asp?pgx=EV&amp;ixBug=77">77</a></td>' if variant == "existing" else "")
+            return 200, [], '<a href="default.asp?searchFor=x">again</a>' + found
+        if "command=new" in query or "command=edit" in query:
+            form = ('<a href="default.asp?pre=preLogOff">out</a><form action="default.asp?sActionToken=tk9">'
+                    '<input type="hidden" name="command" value="%s">'
+                    '<input type="hidden" name="ixBug" value="%s">'
+                    '<input name="sTitle" value="[v1.0 - 4]: EAccessViolation (1A2B)">'
+                    '<select name="ixProject"><option value="1">Alpha</option><option value="5">Tarnwick</option></select>'
+                    '<select name="ixArea"><option value="8">Tarnwick: UI</option></select>'
+                    '<select name="ixCategory"><option value="1" selected>Bug</option></select>'
+                    '<textarea name="sEvent">old text</textarea>'
+                    '<input type="submit" name="OK" value="OK"></form>'
+                    % (("edit", "77") if variant == "existing" else ("new", "0")))
+            return 200, [], form
+        if "pre=preSubmitBug" in query:
+            return 200, [], '<a href="default.asp?command=resolve&ixBug=78">Resolve</a>'
+        return 200, [], '<a href="default.asp?pre=preLogOff">Log off</a>'
+    pages_server(outdir, respond)
+
+
 def main():
     kind, outdir = sys.argv[1], sys.argv[2]
     args = sys.argv[3:]
@@ -247,6 +349,10 @@ def main():
         http(outdir, None, None, int(args[0]) if args else 200)
     elif kind == "https":
         http(outdir, args[0], args[1], int(args[2]) if len(args) > 2 else 200)
+    elif kind == "bugzilla":
+        bugzilla(outdir, args[0] if args else "new")
+    elif kind == "fogbugz":
+        fogbugz(outdir, args[0] if args else "new")
     elif kind == "mantis":
         mantis(outdir, args[0] if args else "new")
     else:
