@@ -1,0 +1,53 @@
+// What the checker's allocator and its exit report share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "crashlog/CrashLeaks.h"
+
+namespace crashlog::leaks {
+
+struct BlockHeader {
+    BlockHeader* Prev;
+    BlockHeader* Next;
+    std::uint64_t Size;
+    std::uint8_t State;
+    std::uint8_t Kind;
+    std::uint16_t Reserved;
+    std::uint32_t Lead;
+    std::uintptr_t Raw[kLeakStackDepth];
+    std::uintptr_t Frames[kLeakStackDepth];
+    std::uint8_t Pad[12];
+    std::uint32_t Magic;
+};
+static_assert(sizeof(BlockHeader) == kLeakHeaderSize);
+static_assert(kLeakHeaderSize % 16 == 0 && kLeakFooterSize % 16 == 0,
+              "every user pointer must keep the allocator's 16-byte alignment");
+
+enum : std::uint8_t { kStateAllocated = 0, kStateReleased = 1 };
+enum : std::uint8_t { kKindData = 0, kKindNew = 1 };
+
+// What the exit report takes of one live block.
+struct LeakSnapshot {
+    std::uintptr_t User = 0;
+    std::uint64_t Size = 0;
+    std::uint8_t Kind = 0;
+    std::uintptr_t FirstWord = 0;  // the block's first 8 bytes, 0 when shorter
+    std::uintptr_t Raw[kLeakStackDepth];
+    std::uintptr_t Frames[kLeakStackDepth];
+};
+
+// Writes to standard error without the C library's buffered streams, which
+// may be gone at exit.
+void WriteError(const char* text, std::size_t size);
+
+// The exit report over the live blocks (at most kMaxLeakBlocks, in
+// allocation order).  Runs with tracking already stopped.
+void ReportLeaks(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags);
+
+// An overrun or a second release, reported where the release happens.
+// `header` is a copy of the block's header.
+void ReportBadRelease(bool overrun, const BlockHeader& header, std::uintptr_t releaseSite);
+
+}  // namespace crashlog::leaks
