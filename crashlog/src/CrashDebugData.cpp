@@ -759,6 +759,7 @@ bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void*
     if (!index_.Usable) {
         // Overlapping units: the sequential walk decides, and the table keeps
         // its answer for the names to point into.
+        lastUnit_ = SIZE_MAX;
         auto r = LookupLine(data_, version_, names_, offset, peek, ctx, &index_);
         if (!r) return false;
         spare_ = std::move(*r);
@@ -779,6 +780,7 @@ bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void*
                                       [](uint32_t o, const Row& r) { return o < r.Address; });
     --row;
     f = {};
+    lastUnit_ = u;
     f.UnitName = &unitNames_[u];
     f.ClassName = f.ProcName = &empty_;
     f.Line = row->Line;
@@ -799,6 +801,17 @@ bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void*
         f.ProcLine = pl < 0 ? 0 : int32_t(pl);
     }
     return true;
+}
+
+bool TCrashLineTable::FoundUnitPasses(UnitTest test) {
+    if (lastUnit_ == SIZE_MAX) return test(spare_.UnitName);
+    if (markedBy_ != test) {
+        markedBy_ = test;
+        marks_.assign(units_.size(), -1);
+    }
+    int8_t& mark = marks_[lastUnit_];
+    if (mark < 0) mark = test(unitNames_[lastUnit_]) ? 1 : 0;
+    return mark == 1;
 }
 
 std::string CleanSymbolName(std::string_view name) {

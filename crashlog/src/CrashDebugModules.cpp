@@ -360,7 +360,7 @@ bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t addres
     TCrashLineTable::Found r;
     if (!m.LineTable->Find(uint32_t(off), r, &PeekCode, &ctx)) return false;
     // The library's own frames are hidden: decided before any name is copied.
-    if (!showOwnFrames_ && IsOwnUnit(*r.UnitName)) {
+    if (!showOwnFrames_ && m.LineTable->FoundUnitPasses(&IsOwnUnit)) {
         e.Kind = 1;
         return true;
     }

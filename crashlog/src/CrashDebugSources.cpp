@@ -239,7 +239,8 @@ bool TCLDebugInfoDwarf::Open() {
     return true;
 }
 
-TCLDebugInfoDwarf::Symbol* TCLDebugInfoDwarf::SymbolAt(uintptr_t address) {
+TCLDebugInfoDwarf::Symbol* TCLDebugInfoDwarf::SymbolAt(uintptr_t address, bool& none) {
+    none = false;
     if (!symbolsRead_) {
         symbolsRead_ = true;
         const int count = dwfl_module_getsymtab(module_);
@@ -258,6 +259,7 @@ TCLDebugInfoDwarf::Symbol* TCLDebugInfoDwarf::SymbolAt(uintptr_t address) {
             const bool global = firstGlobal <= 0 || i >= firstGlobal;
             if (sym.st_size == 0) {
                 if (global) globalSizelessAt_.push_back(at);
+                sizelessAt_.push_back(at);
                 continue;
             }
             const int bind = GELF_ST_BIND(sym.st_info);
@@ -270,6 +272,12 @@ TCLDebugInfoDwarf::Symbol* TCLDebugInfoDwarf::SymbolAt(uintptr_t address) {
         std::stable_sort(symbols_.begin(), symbols_.end(),
                          [](const Symbol& a, const Symbol& b) { return a.Address < b.Address; });
         std::sort(globalSizelessAt_.begin(), globalSizelessAt_.end());
+        std::sort(sizelessAt_.begin(), sizelessAt_.end());
+        uint64_t reach = 0;
+        for (const Symbol& sym : symbols_) {
+            if (sym.Global) reach = std::max(reach, sym.Address + sym.Size);
+            globalReach_.push_back(reach);
+        }
     }
     // The sized symbols holding the address lie just below it (symbols nest
     // rarely); libdw then prefers, in its table order, the global part, and
@@ -299,10 +307,22 @@ TCLDebugInfoDwarf::Symbol* TCLDebugInfoDwarf::SymbolAt(uintptr_t address) {
     if (Symbol* best = pick(true)) return best;
     // libdw looks at the local part only when no global symbol holds the
     // address and no global label stands exactly on it.
-    if (!hasLocalPart_ ||
-        std::binary_search(globalSizelessAt_.begin(), globalSizelessAt_.end(), address))
-        return nullptr;
-    return pick(false);
+    if (hasLocalPart_ &&
+        !std::binary_search(globalSizelessAt_.begin(), globalSizelessAt_.end(), address)) {
+        if (Symbol* best = pick(false)) return best;
+    }
+    // No sized symbol holds it (padding between functions, mostly): libdw
+    // then names the nearest label below, but only one that no sized symbol
+    // below the address reaches past.  When even the nearest label is passed
+    // by a global one, nothing is named.
+    const auto below = std::upper_bound(sizelessAt_.begin(), sizelessAt_.end(), uint64_t(address));
+    const size_t sized =
+        size_t(std::upper_bound(symbols_.begin(), symbols_.end(), uint64_t(address),
+                                [](uint64_t a, const Symbol& s) { return a < s.Address; }) -
+               symbols_.begin());
+    const uint64_t reach = sized ? globalReach_[sized - 1] : 0;
+    none = below == sizelessAt_.begin() || *std::prev(below) < reach;
+    return nullptr;
 }
 
 bool TCLDebugInfoDwarf::Locate(uintptr_t address, TCLLocationInfo& info) {
@@ -312,7 +332,8 @@ bool TCLDebugInfoDwarf::Locate(uintptr_t address, TCLLocationInfo& info) {
     info.Source = this;
     GElf_Off symOff = 0;
     const char* name = nullptr;
-    if (Symbol* s = SymbolAt(address)) {
+    bool none = false;
+    if (Symbol* s = SymbolAt(address, none)) {
         if (!s->Made) {
             s->Routine = StoredProcName(Demangle(CleanSymbolName(s->Name).c_str()));
             s->Made = true;
@@ -320,8 +341,8 @@ bool TCLDebugInfoDwarf::Locate(uintptr_t address, TCLLocationInfo& info) {
         name = s->Name;
         symOff = address - s->Address;
         info.Routine = s->Routine;
-    } else {
-        // Sizeless symbols and other odd cases: libdw's own choice.
+    } else if (!none) {
+        // Labels and other odd cases: libdw's own choice.
         GElf_Sym sym;
         name = dwfl_module_addrinfo(module_, address, &symOff, &sym, nullptr, nullptr, nullptr);
         if (name) info.Routine = StoredProcName(Demangle(CleanSymbolName(name).c_str()));

@@ -135,13 +135,16 @@ class TCLDebugInfoDwarf : public TCLDebugInfoSource {
         bool Made = false;
     };
     // The symbol libdw would name for the address, when a sized symbol holds
-    // it; nullptr leaves the choice to libdw.
-    Symbol* SymbolAt(uintptr_t address);
+    // it.  nullptr with `none` set: libdw names nothing there; without it,
+    // the choice is left to libdw.
+    Symbol* SymbolAt(uintptr_t address, bool& none);
 
     struct Dwfl* dwfl_ = nullptr;
     struct Dwfl_Module* module_ = nullptr;
     std::vector<Symbol> symbols_;             // sized, by address
     std::vector<uint64_t> globalSizelessAt_;  // sorted
+    std::vector<uint64_t> sizelessAt_;        // every label, sorted
+    std::vector<uint64_t> globalReach_;       // by symbols_: furthest end of the global ones so far
     bool symbolsRead_ = false;
     bool hasLocalPart_ = false;
 };

@@ -190,6 +190,10 @@ class TCrashLineTable {
         uint32_t ProcStartLine = 0;
     };
     bool Find(uint32_t offset, Found& found, CodePeek peek = nullptr, const void* ctx = nullptr);
+    // Whether the unit of the last successful Find passes `test`; asked once
+    // per unit and test.
+    using UnitTest = bool (*)(std::string_view unitName);
+    bool FoundUnitPasses(UnitTest test);
 
   private:
     struct Row {
@@ -229,7 +233,10 @@ class TCrashLineTable {
     std::vector<Row> rows_;
     std::vector<Proc> procs_;
     const std::string empty_;
-    TCrashLineInfo spare_;  // the last answer of the sequential walk (overlapping units)
+    size_t lastUnit_ = SIZE_MAX;  // of the last Find, SIZE_MAX after a sequential answer
+    UnitTest markedBy_ = nullptr;
+    std::vector<int8_t> marks_;  // by unit: -1 not asked, 0 fails, 1 passes
+    TCrashLineInfo spare_;       // the last answer of the sequential walk (overlapping units)
 };
 
 // Splits a procedure name string into class and procedure; `prevClass` is
