@@ -102,7 +102,10 @@ class THTTPConnectionBase {
     virtual bool Connect();
     virtual void Disconnect();
     // 0 connecting ... 9 disconnected; `value` the percentage for 6.
-    virtual void Status(int /*code*/, int /*value*/) {}
+    virtual void Status(int code, int value) {
+        if (OnStatus) OnStatus(code, value);
+    }
+    std::function<void(int code, int value)> OnStatus;
 
     // The page relative to the base path; clears fields and files.
     void SetPage(std::string page, TRequestMethod method);
@@ -152,6 +155,8 @@ struct TTrackerRequest {
     std::string reproduceText;
     std::string caFile;
     int timeoutMs = 30000;
+    // The connection's status codes (0 connecting ... 9 disconnected).
+    std::function<void(int code, int value)> status;
 };
 enum TTrackerResult : int {
     trSuccess = 0,

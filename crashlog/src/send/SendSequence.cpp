@@ -266,6 +266,22 @@ bool Send::SendToWeb() {
             t.customFields = fields;
             t.reproduceText = o.ReproduceText();
             t.caFile = in.caFile;
+            int shown = 0;
+            if (ev.progress)
+                t.status = [&](int status, int value) {
+                    static const int kTexts[] = {114, 115, 113, 118, 119, 120, 116, 117, 121, 122};
+                    if (status < 0 || status > 9) return;
+                    if (status != 6 || value == 0) ev.progress->Status(kTexts[status]);
+                    if (status == 0)
+                        shown = 5;
+                    else if (status <= 5)
+                        shown += 5;
+                    else if (status == 6)
+                        shown = std::max(shown, int(value * 0.65 + 35 + 0.5));
+                    else
+                        shown = 100;
+                    ev.progress->Progress(shown);
+                };
             THTTPResponse response;
             const int result = SubmitToTracker(mode, t, response);
             if (ev.progress) ev.progress->Close();

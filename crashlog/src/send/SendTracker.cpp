@@ -979,6 +979,7 @@ int FogBugz(THTTPConnectionBase& c, const TTrackerRequest& r) {
 int SubmitToTracker(int webMode, const TTrackerRequest& request, THTTPResponse& response) {
     THTTPConnectionBase connection(ParseWebAddress(request.address), request.proxy, std::string(),
                                    std::string(), request.caFile, request.timeoutMs);
+    connection.OnStatus = request.status;
     if (!connection.Connect()) {
         response.ErrorCode = 12004;
         response.ErrorText = "Cannot create an HTTP connection with the host: " + connection.Host();

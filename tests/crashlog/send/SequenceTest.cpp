@@ -281,3 +281,46 @@ TEST(SendSequence, BackgroundThreadWorksOnItsOwnCopies) {
     EXPECT_TRUE(result.ok);
     EXPECT_TRUE(WaitForRecords(mail.path(), 1));
 }
+
+namespace {
+
+struct RecordingSink : TSendProgressSink {
+    std::vector<std::string> calls;
+    void Open(bool modal) override { calls.push_back(modal ? "open modal" : "open"); }
+    void Status(int text, int cur, int total) override {
+        calls.push_back("text " + std::to_string(text) +
+                        (total ? " " + std::to_string(cur) + "/" + std::to_string(total) : ""));
+    }
+    void Progress(int p) override { calls.push_back(std::to_string(p) + "%"); }
+    void Close() override { calls.push_back("close"); }
+};
+
+}  // namespace
+
+TEST(SendSequence, TrackerRouteProgressAndFailureText) {
+    SendSetup s;
+    TempDir pages;
+    PyServer tracker("mantis", pages.path(), {"nosearch"});
+    s.options.SetWebMode(6);
+    s.options.SetWebAddress("http://127.0.0.1:" + std::to_string(tracker.port()) + "/bugs");
+    s.options.SetTrackerLogin("ann");
+    s.options.SetTrackerAuthPassword("pw");
+    s.options.SetTrackerProject("Tarnwick");
+    s.input.appVersion = "1.0";
+    s.input.bugType = "EAccessViolation";
+    s.input.bugId = "1A2B";
+    RecordingSink sink;
+    s.ev.progress = &sink;
+    EXPECT_FALSE(SendReport(s.input, s.ev).ok);
+    EXPECT_EQ(s.events[1],
+              "warning ceWebTrakerError Invalid search request.\r\n\r\nError Code: 0\r\n"
+              "Error Message: \"\"");
+    ASSERT_GE(sink.calls.size(), 8u);
+    EXPECT_EQ(sink.calls[0], "open modal");
+    EXPECT_EQ(sink.calls[1], "text 114");  // connecting
+    EXPECT_EQ(sink.calls[2], "5%");
+    EXPECT_EQ(sink.calls[3], "text 115");  // connected
+    EXPECT_EQ(sink.calls[4], "10%");
+    EXPECT_EQ(sink.calls[5], "text 113");  // logging in
+    EXPECT_EQ(sink.calls.back(), "close");
+}
