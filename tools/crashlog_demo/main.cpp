@@ -213,6 +213,38 @@ DEMO_FRAME int TenThreads(bool crash) {
     return 0;
 }
 
+// The leak checker's commands.  They show a report only in
+// crashlog-demo-leaks, whose library data turns the checker on: an object
+// and a data block left allocated (reported at exit), one byte written past
+// a block, a block released twice (both reported at the release).
+struct TLeakedWidget {
+    virtual ~TLeakedWidget() = default;
+    int Value = 1;
+};
+void* volatile gLeakSink;
+
+DEMO_FRAME int LeakBlocks() {
+    gLeakSink = new TLeakedWidget;
+    gLeakSink = std::malloc(100);
+    return 0;
+}
+
+DEMO_FRAME int OverrunBlock() {
+    auto* p = static_cast<char*>(std::malloc(16));
+    volatile char* volatile end = p + 16;
+    *end = 1;
+    std::free(p);
+    return 0;
+}
+
+DEMO_FRAME int DoubleFree() {
+    void* p = std::malloc(16);
+    gLeakSink = p;
+    std::free(p);
+    std::free(gLeakSink);
+    return 0;
+}
+
 const std::map<std::string, std::function<int()>>& Commands() {
     static const std::map<std::string, std::function<int()>> commands = {
         {"uncaught-throw", UncaughtThrow},
@@ -230,6 +262,9 @@ const std::map<std::string, std::function<int()>>& Commands() {
         {"repeat-restart", RepeatRestart},
         {"ten-threads-crash", [] { return TenThreads(true); }},
         {"ten-threads-wait", [] { return TenThreads(false); }},
+        {"leak", LeakBlocks},
+        {"overrun", OverrunBlock},
+        {"double-free", DoubleFree},
     };
     return commands;
 }
