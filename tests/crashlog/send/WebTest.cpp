@@ -3,6 +3,8 @@
 // made here, FTP upload to pyftpdlib, and servers that fail.
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include "SendFixture.h"
 #include "crashlog/CrashSockets.h"
 #include "crashlog/CrashWebTools.h"
@@ -247,4 +249,36 @@ TEST(FtpUpload, FilesUnderDisplayNamesAndRefusedLogin) {
     r = FtpUpload(f.upload);
     EXPECT_EQ(r.code, 12015);
     EXPECT_EQ(WebFailureText("FTP", r), "FTP error code: 12015 (Log on request failed.)");
+}
+
+TEST(HttpUpload, ThroughAProxyWithCredentials) {
+    Files f;
+    std::mutex m;
+    std::string seen;
+    RawServer proxy([&](int fd) {
+        std::string request = ReadLine(fd);
+        // Read the headers and the announced body before answering.
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const std::string more = ReadLine(fd);
+            if (more.empty()) break;
+            request += more;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m);
+            seen = request;
+        }
+        SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    f.upload.host = "upload.example.test";  // never resolved here: the proxy does that
+    f.upload.port = 8081;
+    f.upload.proxy = {"127.0.0.1", proxy.port(), "p", "q"};
+    const TWebResult r = HttpUpload(f.upload);
+    EXPECT_EQ(r.code, 0) << r.errorText;
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_TRUE(seen.starts_with("POST http://upload.example.test:8081/upload.php HTTP/1.1\r\n"))
+        << seen;
+    EXPECT_NE(seen.find("Proxy-Authorization: Basic " + Base64Encode("p:q") + "\r\n"),
+              std::string::npos)
+        << seen;
 }
