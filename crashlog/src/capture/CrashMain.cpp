@@ -35,6 +35,7 @@
 #include "crashlog/CrashDialogs.h"
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashReport.h"
+#include "crashlog/CrashScreenshot.h"
 
 namespace crashlog {
 
@@ -993,6 +994,12 @@ void ProcessException(Job& job) {
                 if (!handle) {
                     job.Answer = true;
                 } else {
+                    // The screen as the user saw it, before any dialog covers it;
+                    // the delivery writes it as "Screenshot.png" when it is sent.
+                    TScreenshotRequest shot;
+                    shot.activeWindow =
+                        (options->SendFlags() & send_flags::ActiveWindowScreenshot) != 0;
+                    CaptureScreen(shot);
                     if (options->RepeatAction() != 0) {
                         st.CrashTimes.push_back(passTime.UnixSeconds ? passTime.UnixSeconds
                                                                      : int64_t(time(nullptr)));
@@ -1034,6 +1041,7 @@ void ProcessException(Job& job) {
                             rec, *options, id, [&](int a, bool& x) { FireAction(job, rec, a, x); },
                             [&](int a, bool& r) { FireError(job, rec, a, r); }, Warning);
                     }
+                    ReleaseScreenshot();
                     SetSection(16);
                     // Repeat rule: too many exceptions too fast restart (or end)
                     // the program.
