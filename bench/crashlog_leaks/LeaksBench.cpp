@@ -54,9 +54,15 @@ TResult RunOnce(std::vector<std::string> command) {
         rusage usage{};
         if (wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) &&
             WEXITSTATUS(status) == 0) {
+            // The workload's line is the last one of digits only; a tool
+            // prints lines of its own around it.
             std::ifstream in(out);
-            long long ns = 0;
-            if (in >> ns && ns > 0) {
+            std::string line, last;
+            while (std::getline(in, line))
+                if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
+                    last = line;
+            const long long ns = std::atoll(last.c_str());
+            if (ns > 0) {
                 r.Ok = true;
                 r.Seconds = double(ns) / 1e9;
                 r.PeakKb = usage.ru_maxrss;

@@ -501,9 +501,13 @@ __attribute__((constructor(101))) void Install() {
     if (!(bytes.Flags & leak_flags::CatchLeaks)) return;
     // A program that binds the allocator elsewhere first (a sanitizer's, a
     // library loaded with dlopen) would mix blocks of two allocators.
-    if (dlsym(RTLD_DEFAULT, "malloc") != reinterpret_cast<void*>(&::malloc) ||
-        dlsym(RTLD_DEFAULT, "free") != reinterpret_cast<void*>(&::free))
-        return;
+    Dl_info own{};
+    if (!dladdr(reinterpret_cast<void*>(&Install), &own)) return;
+    for (const char* name : {"malloc", "free", "_Znwm", "_ZdlPv"}) {
+        Dl_info bound{};
+        void* f = dlsym(RTLD_DEFAULT, name);
+        if (!f || !dladdr(f, &bound) || bound.dli_fbase != own.dli_fbase) return;
+    }
     {
         TLockGuard lock;
         if (!Rebuild()) return;
