@@ -59,7 +59,10 @@ struct TSendInput {
     std::string reportText;
     std::string logFilePath;     // its name names the copies; its folder keeps unsent archives
     std::string screenshotPath;  // empty: none was taken
-    std::string lastHtmlPage;    // empty: none
+    // Writes the captured screen as PNG to the path given (in the send's
+    // folder) when no `screenshotPath` is given; false: no screenshot.
+    std::function<bool(const std::string& path)> writeScreenshot;
+    std::string lastHtmlPage;  // empty: none
     bool isCgi = false;
     std::string computerName;
     std::int64_t exceptionTime = 0;  // unix seconds; 0: now

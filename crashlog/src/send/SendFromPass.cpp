@@ -8,6 +8,7 @@
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashMain.h"
 #include "crashlog/CrashOptions.h"
+#include "crashlog/CrashScreenshot.h"
 
 namespace crashlog {
 
@@ -56,6 +57,7 @@ TSendResult SendFromPass(const TCrashExceptionRecord& record, const TCrashModule
     gethostname(host, sizeof host - 1);
     input.computerName = host;
     input.exceptionTime = std::int64_t(time(nullptr));
+    input.writeScreenshot = [](const std::string& path) { return WriteScreenshotPng(path); };
     char id[8];
     snprintf(id, sizeof id, "%04X", reportId);
     input.bugId = id;

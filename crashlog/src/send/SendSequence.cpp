@@ -76,7 +76,7 @@ struct Send {
     const TSendEvents& ev;
     const TCrashModuleOptions& o;
     std::string folder;  // the private folder
-    std::string logCopy, xmlCopy, htmlCopy, zipPath;
+    std::string logCopy, xmlCopy, htmlCopy, zipPath, screenshot;
     std::vector<std::string> attachments;  // paths
     TSendResult result;
     bool trackerMessageShown = false;
@@ -105,7 +105,7 @@ void Send::PrepareAttachments(bool forEmail) {
         }
     }
     if (!(forEmail && o.ReportInMessageBody())) list.push_back(logCopy);
-    if (FileExists(in.screenshotPath)) list.push_back(in.screenshotPath);
+    if (FileExists(screenshot)) list.push_back(screenshot);
     if (FileExists(htmlCopy)) list.push_back(htmlCopy);
     if (FileExists(xmlCopy)) list.push_back(xmlCopy);
     if (ev.attachedFiles) ev.attachedFiles(list);
@@ -117,7 +117,7 @@ void Send::PrepareAttachments(bool forEmail) {
         std::vector<TZipEntry> entries;
         for (const std::string& p : list) {
             // The screenshot keeps its fixed name whatever file it came from.
-            const std::string name = p == in.screenshotPath ? "Screenshot.png" : BaseName(p);
+            const std::string name = p == screenshot ? "Screenshot.png" : BaseName(p);
             entries.push_back(
                 {p, AttachmentDisplayName(name, o.SendFlags(), in.computerName, in.exceptionTime)});
         }
@@ -454,7 +454,7 @@ bool MailClientSend(const std::string& command, const std::string& recipients,
 TSendResult SendReport(const TSendInput& in, const TSendEvents& ev) {
     static const TCrashModuleOptions kDefaults;
     const TCrashModuleOptions& o = in.options ? *in.options : kDefaults;
-    Send s{in, ev, o, {}, {}, {}, {}, {}, {}, {}, false};
+    Send s{in, ev, o, {}, {}, {}, {}, {}, {}, {}, {}, false};
     const char* tmpEnv = getenv("TMPDIR");
     std::string root = !in.tempRoot.empty() ? in.tempRoot : (tmpEnv && *tmpEnv ? tmpEnv : "/tmp");
     std::string pattern = root + "/crashlog-send-XXXXXX";
@@ -477,6 +477,13 @@ TSendResult SendReport(const TSendInput& in, const TSendEvents& ev) {
         if (text.size() < 6 || text.compare(text.size() - 6, 6, "\r\n\r\n\r\n") != 0)
             text += "\r\n\r\n\r\n";
         WriteFile(s.logCopy, text);
+        if (o.SendFlags() & send_flags::AttachScreenshot) {
+            s.screenshot = in.screenshotPath;
+            if (s.screenshot.empty() && in.writeScreenshot) {
+                const std::string path = s.folder + "/Screenshot.png";
+                if (in.writeScreenshot(path)) s.screenshot = path;
+            }
+        }
         if ((o.SendFlags() & send_flags::AttachLastHtmlPage) && !in.lastHtmlPage.empty())
             WriteFile(s.htmlCopy, in.lastHtmlPage);
         if (o.SendFlags() & send_flags::AttachXmlCopy) {

@@ -120,11 +120,17 @@ TEST(SendSequence, EmailWithArchiveAndCleanup) {
                                   (s.dir / "nothere.txt").string());
     std::vector<std::string> offered;
     s.ev.attachedFiles = [&](std::vector<std::string>& files) { offered = files; };
+    s.options.SetSendFlags(send_flags::ComputerNameInFileName | send_flags::AttachScreenshot);
+    s.input.writeScreenshot = [](const std::string& path) {
+        WriteAll(path, "\x89PNG picture");
+        return true;
+    };
     const TSendResult r = SendReport(s.input, s.ev);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(s.events, (std::vector<std::string>{"action 4", "action 5"}));
-    ASSERT_EQ(offered.size(), 3u);  // extra, the missing one, the log copy
+    ASSERT_EQ(offered.size(), 4u);  // extra, the missing one, the log copy, the screenshot
     EXPECT_TRUE(offered[2].ends_with("/program.clf"));
+    EXPECT_TRUE(offered[3].ends_with("/Screenshot.png"));
     EXPECT_TRUE(s.TempEmpty());
     ASSERT_TRUE(WaitForRecords(s.dir / "mail", 1));
     const std::string data = Field(s.dir / "mail", 0, "data");
@@ -140,7 +146,7 @@ TEST(SendSequence, EmailWithArchiveAndCleanup) {
               0);
     std::string list;
     ASSERT_EQ(RunCommand({"unzip", "-Z1", (s.dir / "got.zip").string()}, &list), 0);
-    EXPECT_EQ(list, "extra__PC1.txt\nprogram__PC1.clf\n");
+    EXPECT_EQ(list, "extra__PC1.txt\nprogram__PC1.clf\nScreenshot__PC1.png\n");
     std::string copy;
     RunCommand({"unzip", "-p", (s.dir / "got.zip").string(), "program__PC1.clf"}, &copy);
     EXPECT_EQ(copy, s.input.reportText + "\r\n\r\n\r\n");
