@@ -552,17 +552,22 @@ void Finalise() {
         }
     }
     if (snap && count) ReportLeaks(snap, count, gFlags);
-    if (snap) munmap(snap, mapped);
-    if (gFlags & leak_flags::FreeLeaksAtExit) {
+    if (snap && (gFlags & leak_flags::FreeLeaksAtExit)) {
+        // Only the blocks of the listed leaks: no later finaliser of the
+        // program uses them any more, whereas the run-time's own blocks are
+        // still used (the standard streams are flushed after this).
         TLockGuard lock;
-        while (BlockHeader* h = gFirst) {
-            Slot* s = Find(reinterpret_cast<std::uintptr_t>(h) + kLeakHeaderSize);
+        for (std::size_t i = 0; i < count; ++i) {
+            Slot* s = snap[i].Listed ? Find(snap[i].User) : nullptr;
+            if (!s || s->State != kSlotLive) continue;  // released meanwhile
             // A late release of a block freed here is not a second release.
-            if (s) s->State = kSlotFreedAtExit;
+            s->State = kSlotFreedAtExit;
+            BlockHeader* h = HeaderOf(snap[i].User);
             Unlink(h);
             __libc_free(ChunkOf(h));
         }
     }
+    if (snap) munmap(snap, mapped);
     tInside = false;
 }
 

@@ -36,6 +36,10 @@ struct LeakSnapshot {
     std::uintptr_t FirstWord = 0;  // the block's first 8 bytes, 0 when shorter
     std::uintptr_t Raw[kLeakStackDepth];
     std::uintptr_t Frames[kLeakStackDepth];
+    // Set by the report: the block belongs to a leak it listed, so it may be
+    // released at exit.  The run-time's own blocks (the standard streams'
+    // buffers ...) are still used by finalisers that run after the report.
+    bool Listed = false;
 };
 
 // Writes to standard error without the C library's buffered streams, which
@@ -43,8 +47,9 @@ struct LeakSnapshot {
 void WriteError(const char* text, std::size_t size);
 
 // The exit report over the live blocks (at most kMaxLeakBlocks, in
-// allocation order).  Runs with tracking already stopped.
-void ReportLeaks(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags);
+// allocation order); marks the blocks of the leaks it lists.  Runs with
+// tracking already stopped.
+void ReportLeaks(LeakSnapshot* blocks, std::size_t count, std::uint8_t flags);
 
 // An overrun or a second release, reported where the release happens.
 // `header` is a copy of the block's header.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -267,7 +268,8 @@ std::vector<StackEntry> Resolve(TCrashModulesList& modules,
 }
 
 struct TBlock {
-    const LeakSnapshot* Snap = nullptr;
+    LeakSnapshot* Snap = nullptr;
+    std::size_t Into = SIZE_MAX;  // the block it was folded or counted into
     std::vector<std::uintptr_t> Sites;
     std::string Type;
     std::uint64_t Total = 0;
@@ -275,7 +277,7 @@ struct TBlock {
     bool Removed = false;
 };
 
-void Analyse(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) {
+void Analyse(LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) {
     std::vector<TBlock> list(count);
     TCallSites sites;
     Step("PurgeCallStacks", [&] {
@@ -318,6 +320,7 @@ void Analyse(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) 
                 if (!inside) continue;
                 parent.Total += child.Total;
                 child.Removed = true;
+                child.Into = j;
                 break;
             }
         }
@@ -334,6 +337,7 @@ void Analyse(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) 
                 b.Total += o.Total;
                 b.Count += o.Count;
                 o.Removed = true;
+                o.Into = i;
             }
         }
     });
@@ -343,7 +347,7 @@ void Analyse(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) 
         TKnownLeaks known;
         std::vector<std::pair<std::string, std::vector<StackEntry>>> groups;
         std::uint64_t totalSize = 0, totalCount = 0;
-        for (const TBlock& b : list) {
+        for (TBlock& b : list) {
             if (b.Removed) continue;
             std::vector<StackEntry> entries = Resolve(modules, b.Sites);
             if (entries.empty()) continue;
@@ -361,6 +365,14 @@ void Analyse(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) 
                                 std::move(entries));
             totalSize += b.Total;
             totalCount += b.Count;
+            b.Snap->Listed = true;
+        }
+        // What was folded or counted into a listed leak is listed with it.
+        for (TBlock& b : list) {
+            const TBlock* root = &b;
+            while (root->Into != SIZE_MAX)
+                root = &list[root->Into];
+            if (root->Snap->Listed) b.Snap->Listed = true;
         }
         if (groups.empty()) return;
         WriteText("EMemoryLeak: " + options.Text(105) + ": " + options.Text(108) + "=" +
@@ -371,7 +383,7 @@ void Analyse(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) 
 
 }  // namespace
 
-void ReportLeaks(const LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) {
+void ReportLeaks(LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) {
     try {
         Analyse(blocks, count, flags);
     } catch (const TStepError& e) {
