@@ -1,6 +1,7 @@
 // The leak checker's cost on a malloc-heavy workload (8 threads, 16 B to
 // 64 KB): checker on against off, and the same workload under
-// LeakSanitizer, heaptrack and Valgrind's memcheck.  Each run is a separate
+// LeakSanitizer, heaptrack and Valgrind's memcheck, and the checker off
+// against a program without the crash library.  Each run is a separate
 // process; the iteration time is the workload's own (tool start-up and
 // post-processing left out), and the counters give the process's peak
 // resident memory and both figures as ratios to the checker off.
@@ -111,6 +112,10 @@ void BM_CheckerOff(benchmark::State& state) {
     gOff = {};
     gOff = Measure(state, {Workload("off")});
 }
+// The C library's allocator alone (no crash library loaded).
+void BM_NoCrashLibrary(benchmark::State& state) {
+    Measure(state, {Workload("plain")});
+}
 void BM_CheckerOn(benchmark::State& state) {
     Measure(state, {Workload("on")});
 }
@@ -125,6 +130,7 @@ void BM_ValgrindMemcheck(benchmark::State& state) {
 }
 
 BENCHMARK(BM_CheckerOff)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_NoCrashLibrary)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_CheckerOn)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_LeakSanitizer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Heaptrack)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
