@@ -1,6 +1,7 @@
 // The screenshot: octree reduction and the PNG writer on fixed pictures,
 // checked by an independent decoder, and the capture on a real X server.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -207,25 +208,32 @@ class XCapture : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         if (::access("/usr/bin/Xvfb", X_OK) != 0) return;
-        // A display number nobody uses, then wait until the server answers.
-        int number = 90 + ::getpid() % 400;
-        while (fs::exists("/tmp/.X" + std::to_string(number) + "-lock") ||
-               fs::exists("/tmp/.X11-unix/X" + std::to_string(number)))
-            ++number;
-        std::string name = ":" + std::to_string(number);
+        // The server picks a free display number itself and writes it to
+        // the pipe once it listens, so tests running side by side never
+        // share (or race for) a display.
+        int fds[2];
+        if (::pipe(fds) != 0) return;
         server_ = ::fork();
         if (server_ == 0) {
-            ::execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "640x480x24",
+            ::close(fds[0]);
+            const std::string fd = std::to_string(fds[1]);
+            ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24",
                     "-nolisten", "tcp", static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        for (int i = 0; i < 100; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (Display* d = XOpenDisplay(name.c_str())) {
-                XCloseDisplay(d);
-                display_ = name;
-                return;
-            }
+        ::close(fds[1]);
+        std::string number;
+        char c;
+        pollfd p{fds[0], POLLIN, 0};
+        // Bounded: a server that never comes up leaves the tests skipped.
+        while (::poll(&p, 1, 10000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        ::close(fds[0]);
+        if (number.empty()) return;
+        const std::string name = ":" + number;
+        if (Display* d = XOpenDisplay(name.c_str())) {
+            XCloseDisplay(d);
+            display_ = name;
         }
     }
     static void TearDownTestSuite() {

@@ -45,7 +45,8 @@ struct Files {
     TempDir dir;
     TWebUpload upload;
     Files() {
-        WriteAll(dir / "a.zip", std::string("PK\x03\x04 binary \0 bytes\r\n--", 26));
+        static constexpr char kArchive[] = "PK\x03\x04 binary \0 bytes\r\n--";
+        WriteAll(dir / "a.zip", std::string(kArchive, sizeof kArchive - 1));
         upload.host = "127.0.0.1";
         upload.path = "upload.php";
         upload.customFields = {"Product=Tarnwick", "Empty="};
@@ -243,7 +244,7 @@ TEST(FtpUpload, FilesUnderDisplayNamesAndRefusedLogin) {
     ASSERT_EQ(r.code, 0) << r.errorText;
     EXPECT_EQ(ReadAll(root / "incoming/BugReport__PC1.zip"), ReadAll(f.dir / "a.zip"));
     EXPECT_EQ(ReadAll(root / "incoming/Screenshot__PC1.png"), ReadAll(f.dir / "b.png"));
-    EXPECT_EQ(last, 26 + 5000);
+    EXPECT_EQ(last, static_cast<long long>(fs::file_size(f.dir / "a.zip")) + 5000);
 
     f.upload.password = "wrong";
     r = FtpUpload(f.upload);
