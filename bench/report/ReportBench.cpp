@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tests/common/report/ReportServer.h"
+#include "../../tests/support/LoopbackHttpServer.h"
 #include "common/Common.h"
 #include "common/Support.h"
 #include "common/WebConnect.h"
@@ -197,7 +197,7 @@ BENCHMARK(BM_EventsLibxml2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 // The whole accepted report once: request, loopback POST, and the 100,000
 // Reported marks committed.  Runs last, since it leaves nothing unreported.
 void BM_AcceptedFullReport(benchmark::State& state) {
-    kvo::common::testing::ReportServer server;
+    kvo::support::LoopbackHttpServer server;
     server.Reply(R"(<Reply command="OK"/>)");
     ::setenv(kReportUrlVariable, server.Url().c_str(), 1);
     InternetFunctions online;
