@@ -31,11 +31,11 @@
 #include <sstream>
 
 #include "capture/CaptureInternal.h"
-#include "send/SendFromPass.h"
 #include "crashlog/CrashDialogs.h"
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashReport.h"
 #include "crashlog/CrashScreenshot.h"
+#include "send/SendFromPass.h"
 
 namespace crashlog {
 
@@ -606,7 +606,8 @@ void WriteToConsole(const std::string& report) {
 // on, or the dialog helper failed).  Returns the terminate (1) or restart
 // (2) the user asked for, or 0.
 int Display(Job& job, const ExceptionInfo& e, TCrashExceptionRecord& rec, TCrashReportInput& in,
-            TCrashModuleOptionsEx& options, int dialogKind, const std::string& customMessage) {
+            TCrashModuleOptionsEx& options, int dialogKind, const std::string& customMessage,
+            bool duplicateLogged, bool& sendChosen) {
     auto& st = S();
     const TCrashProgramKind kind = in.ProgramKind;
     const bool web =
@@ -630,13 +631,16 @@ int Display(Job& job, const ExceptionInfo& e, TCrashExceptionRecord& rec, TCrash
     TDialogResult r;
     {
         StallExemption exempt(uint64_t(launch.totalTimeoutMs) + 60000);
-        r = RunExceptionDialogs(request, options.StoreInLogFile(), false, launch);
+        r = RunExceptionDialogs(request, options.StoreInLogFile(), duplicateLogged, launch);
     }
-    if (!r.warning.empty()) Warning(TCrashLogErrorCode::ceShowError, "[GUI] " + r.warning);
+    // The dialog client already names the GUI as the source of its warning.
+    if (!r.warning.empty()) Warning(TCrashLogErrorCode::ceShowError, r.warning);
     if (!r.shown || r.consoleFallback) {
         WriteToConsole(rec.Report);
         return 0;
     }
+    // The user's send choice in the dialog decides whether the report goes out.
+    sendChosen = r.send;
     if (!r.reproduceText.empty() && (options.LogFlags() & log_flags::ReproduceRequest)) {
         in.ReproduceText = r.reproduceText;
         if (BuildBugReport) rec.Report = BuildBugReport(in);
@@ -1018,6 +1022,17 @@ void ProcessException(Job& job) {
                     SetSection(10);
                     SetSection(11);
                     if (!filterMatched) dialogKind = options->DialogKind();
+                    // A report the log already holds (merged duplicates) is
+                    // counted there, not offered or sent again.
+                    char idText[8];
+                    snprintf(idText, sizeof idText, "%04X", unsigned(id));
+                    const bool duplicateLogged =
+                        options->StoreInLogFile() &&
+                        (options->LogFlags() & log_flags::MergeDuplicates) &&
+                        LogHoldsReport(LogFilePath(*options), idText);
+                    // Without a dialog the report goes out whenever delivery is
+                    // configured; a dialog lets the user decide.
+                    bool sendChosen = true;
                     if (dialogKind != 0) {
                         SetSection(12);
                         bool execute = true;
@@ -1025,8 +1040,8 @@ void ProcessException(Job& job) {
                         FireAction(job, rec, raBeforeDialog, execute);
                         if (execute) {
                             SetSection(13);
-                            const int asked =
-                                Display(job, e, rec, in, *options, dialogKind, customMessage);
+                            const int asked = Display(job, e, rec, in, *options, dialogKind,
+                                                      customMessage, duplicateLogged, sendChosen);
                             if (asked) finalAction = asked;
                         }
                         SetSection(14);
@@ -1034,7 +1049,7 @@ void ProcessException(Job& job) {
                     }
                     SetSection(15);
                     if (options->StoreInLogFile()) StoreInLog(job, rec, *options, id, mainModule);
-                    {
+                    if (sendChosen && !duplicateLogged) {
                         // Delivery bounds each network wait itself.
                         StallExemption exempt(600000);
                         SendFromPass(
