@@ -213,7 +213,7 @@ class TCrashLineTable {
         uint32_t Start = 0, Size = 0;
         size_t HeaderPos = 0;
         uint32_t RowsBegin = 0, RowsEnd = 0;
-        uint32_t DamagedFrom = UINT32_MAX;  // the records cannot be read from here on
+        uint64_t DamagedFrom = uint64_t(UINT32_MAX) + 1;  // records unreadable from here on
         bool Decoded = false;
         bool Damaged = false;  // the header itself cannot be read
     };

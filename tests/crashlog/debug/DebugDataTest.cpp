@@ -475,5 +475,17 @@ TEST(LineTable, AnswersAsTheSequentialLookup) {
     }
 }
 
+// A unit that reaches the last 32-bit offset: the table once took that offset
+// for its "no damage" mark and answered nothing where the records answer.
+TEST(LineTable, AnswersAtTheLastOffset) {
+    const uint8_t data[] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x0a, 0x00, 0x00,
+                            0x00, 0xfa, 0xff, 0xff, 0x21, 0x40, 0x0a, 0x00, 0x00, 0x00, 0xa3,
+                            0xa3, 0x0f, 0x20, 0x46, 0x00, 0x00, 0x01, 0x00, 0x00, 0x8c, 0x00,
+                            0x0a, 0x00, 0x20};
+    TCrashNameDecoder names(0xFFFF, DebugKeyFromPassword(""), true);
+    ASSERT_TRUE(LookupLine(data, 0xFFFF, names, 0xFFFFFFFF));
+    ExpectSameAnswers(data, 0xFFFF, {0xFFFFFFFE, 0xFFFFFFFF});
+}
+
 }  // namespace
 }  // namespace crashlog
