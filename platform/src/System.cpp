@@ -58,6 +58,10 @@ std::string HostName() {
     return buf;
 }
 
+bool StandardErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) != 0;
+}
+
 std::string ExecutablePath() {
     std::error_code ec;
     auto p = fs::read_symlink("/proc/self/exe", ec);

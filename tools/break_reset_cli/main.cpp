@@ -3,7 +3,6 @@
 // It starts through the suite's shared start-up like every program of the
 // suite (installation INI file, data drive, data folder lock), but never
 // waits for anybody: every box goes to stderr and every dialog closes.
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <chrono>
@@ -21,6 +20,7 @@
 #include "datamodule/Main_DataModules.h"
 #include "datamodule/Selection.h"
 #include "platform/MessagePresenter.h"
+#include "platform/System.h"
 
 namespace {
 
@@ -243,7 +243,8 @@ int RunReset(const TArgs& args, const TOutput& out) {
     entries.SetTableName("APP_REC.DB");
     kvo::app::TResetOptions options;
     options.dryRun = args.dryRun;
-    TProgressBar bar(args.dentist == "all" && !out.Json() && ::isatty(STDERR_FILENO) != 0);
+    TProgressBar bar(args.dentist == "all" && !out.Json() &&
+                     kvo::platform::StandardErrorIsTerminal());
     options.progress = [&](int done, int total) { bar(done, total); };
     const kvo::app::TResetResult result =
         kvo::app::ResetBreaks(calendar, entries, dentists, args.from, options);

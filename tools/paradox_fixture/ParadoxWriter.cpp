@@ -21,33 +21,6 @@ using engine::Variant;
 
 namespace {
 
-constexpr long kSerialDayOfDayZero = 1721425;  // see ParadoxTable.cpp
-
-int FixedLength(int type) {
-    switch (type) {
-        case pxDate:
-        case pxLong:
-        case pxTime:
-        case pxAutoInc:
-            return 4;
-        case pxShort:
-            return 2;
-        case pxCurrency:
-        case pxNumber:
-        case pxTimestamp:
-            return 8;
-        case pxLogical:
-            return 1;
-        default:
-            return 0;
-    }
-}
-
-bool IsBlob(int type) {
-    return type == pxMemo || type == pxFmtMemo || type == pxBlob || type == pxOle ||
-           type == pxGraphic;
-}
-
 bool IsText(int type) {
     return type == pxAlpha || type == pxMemo || type == pxFmtMemo;
 }
@@ -119,7 +92,7 @@ TParadoxWriter::TParadoxWriter(const fs::path& dbFile, const std::vector<TPxColu
         fields[i].px_fdc = 0;
         impl.offsets.push_back(offset);
         offset += column.length;
-        blobs = blobs || IsBlob(column.type);
+        blobs = blobs || IsBlobType(column.type);
     }
     if (PX_create_file(doc, fields, static_cast<int>(columns.size()), dbFile.c_str(),
                        keyFields > 0 ? pxfFileTypIndexDB : pxfFileTypNonIndexDB) < 0)
@@ -202,7 +175,7 @@ void TParadoxWriter::AddRow(const std::vector<Variant>& values) {
                 break;
             }
             default: {
-                if (!IsBlob(column.type))
+                if (!IsBlobType(column.type))
                     throw std::runtime_error("field " + column.name + ": type not written here");
                 std::string bytes = IsText(column.type) ? impl.Encode(text()) : text();
                 if (PX_put_data_blob(doc, data, len, bytes.data(), static_cast<int>(bytes.size())) <

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ParadoxWriter.h"
+#include "ToolOptions.h"
 
 namespace {
 
@@ -15,26 +16,21 @@ constexpr const char* kUsage =
     "  --to     the folder that receives one .DB (and .MB) file per table\n";
 
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "kvo-paradox-fixture: %s\n%s", problem.c_str(), kUsage);
-    return 2;
+    return kvo::tools::Usage("kvo-paradox-fixture", kUsage, problem);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string from, to;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view option = argv[i];
-        if (option == "--help" || option == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (option != "--from" && option != "--to")
-            return Usage("unknown option " + std::string(option));
-        if (i + 1 >= argc) return Usage(std::string(option) + " needs a value");
-        (option == "--from" ? from : to) = argv[++i];
+    kvo::tools::TFromTo args;
+    if (const std::string problem = kvo::tools::ParseFromTo(argc, argv, {}, args); !problem.empty())
+        return Usage(problem);
+    if (args.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    if (from.empty() || to.empty()) return Usage("--from and --to are required");
+    const std::string& from = args.from;
+    const std::string& to = args.to;
     try {
         const auto rows =
             kvo::paradox::ExportPractice(from, to, [](const std::string& table, std::int64_t n) {

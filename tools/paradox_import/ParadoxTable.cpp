@@ -23,22 +23,6 @@ using engine::TFieldDef;
 using engine::TFieldType;
 using engine::Variant;
 
-namespace {
-
-// Day 1 of a Paradox date is 1 January 1 (proleptic Gregorian); pxlib's
-// calendar routines count serial day numbers, which are this far ahead.
-constexpr long kSerialDayOfDayZero = 1721425;
-constexpr double kMsPerDay = 86400000.0;
-
-std::uint32_t Le16(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
-}
-
-std::uint32_t Le32(const unsigned char* p) {
-    return Le16(p) | Le16(p + 2) << 16;
-}
-
-// The length a field of this type must have; 0 when it varies.
 int FixedLength(int type) {
     switch (type) {
         case pxDate:
@@ -59,6 +43,23 @@ int FixedLength(int type) {
         default:
             return 0;
     }
+}
+
+bool IsBlobType(int type) {
+    return type == pxMemo || type == pxFmtMemo || type == pxBlob || type == pxOle ||
+           type == pxGraphic;
+}
+
+namespace {
+
+constexpr double kMsPerDay = 86400000.0;
+
+std::uint32_t Le16(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
+}
+
+std::uint32_t Le32(const unsigned char* p) {
+    return Le16(p) | Le16(p + 2) << 16;
 }
 
 bool KnownType(int type) {
@@ -84,11 +85,6 @@ bool KnownType(int type) {
         default:
             return false;
     }
-}
-
-bool IsBlobType(int type) {
-    return type == pxMemo || type == pxFmtMemo || type == pxBlob || type == pxOle ||
-           type == pxGraphic;
 }
 
 bool IsBinaryType(int type) {

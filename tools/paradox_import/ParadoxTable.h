@@ -53,6 +53,15 @@ enum TParadoxType : int {
     pxBytes = 0x18,
 };
 
+// Bytes a field of this type takes in a record; 0 when its descriptor says.
+int FixedLength(int type);
+// Memo, formatted memo, BLOB, OLE and graphic fields live in the .MB file.
+bool IsBlobType(int type);
+
+// Day 1 of a Paradox date is 1 January 1 (proleptic Gregorian); pxlib's
+// calendar routines count serial day numbers, which are this far ahead.
+inline constexpr long kSerialDayOfDayZero = 1721425;
+
 struct TParadoxField {
     std::string name;
     int type = 0;

@@ -1,14 +1,13 @@
 // kvo-paradox-import: brings a practice's legacy Paradox tables into the
 // table engine, all or nothing, and reports per table what it imported and
 // every row it could not read.
-#include <unistd.h>
-
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <string_view>
 
 #include "ParadoxImport.h"
+#include "ToolOptions.h"
 
 namespace {
 
@@ -22,40 +21,28 @@ constexpr const char* kUsage =
     "           without it any unreadable row leaves the target untouched\n";
 
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "kvo-paradox-import: %s\n%s", problem.c_str(), kUsage);
-    return 2;
+    return kvo::tools::Usage("kvo-paradox-import", kUsage, problem);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    kvo::paradox::TImportOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view option = argv[i];
-        if (option == "--help" || option == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (option == "--skip-unreadable-rows") {
-            options.skipUnreadableRows = true;
-            continue;
-        }
-        if (option != "--from" && option != "--to")
-            return Usage("unknown option " + std::string(option));
-        if (i + 1 >= argc) return Usage(std::string(option) + " needs a value");
-        (option == "--from" ? options.from : options.to) = argv[++i];
+    kvo::tools::TFromTo args;
+    if (const std::string problem =
+            kvo::tools::ParseFromTo(argc, argv, {"--skip-unreadable-rows"}, args);
+        !problem.empty())
+        return Usage(problem);
+    if (args.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    if (options.from.empty()) return Usage("--from is required");
-    if (options.to.empty()) return Usage("--to is required");
+    kvo::paradox::TImportOptions options;
+    options.from = args.from;
+    options.to = args.to;
+    options.skipUnreadableRows = args.flags.count("--skip-unreadable-rows") != 0;
 
-    const bool terminal = ::isatty(STDERR_FILENO) != 0;
-    kvo::paradox::TImportProgress progress;
-    if (terminal)
-        progress = [](const std::string& table, std::int64_t done, std::int64_t total) {
-            std::fprintf(stderr, "\r\033[K%s: %lld of %lld rows", table.c_str(),
-                         static_cast<long long>(done), static_cast<long long>(total));
-            if (done == total) std::fputc('\n', stderr);
-        };
+    const kvo::paradox::TImportProgress progress = kvo::tools::TerminalRowProgress();
+    const bool terminal = bool(progress);
     try {
         const auto report = kvo::paradox::ImportPractice(options, progress);
         std::fputs(kvo::paradox::FormatReport(report).c_str(), report.committed ? stdout : stderr);

@@ -2,14 +2,13 @@
 // definitions, key and indexes, from one place to another (a folder or a
 // database server), checks what arrived, and never writes into a practice
 // that already has tables.
-#include <unistd.h>
-
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <string_view>
 
 #include "PracticeMove.h"
+#include "ToolOptions.h"
 
 namespace {
 
@@ -23,37 +22,25 @@ constexpr const char* kUsage =
     "and checksum compared with the source.  On any failure nothing is kept.\n";
 
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "kvo-practice-copy: %s\n%s", problem.c_str(), kUsage);
-    return 2;
+    return kvo::tools::Usage("kvo-practice-copy", kUsage, problem);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string from, to;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view option = argv[i];
-        if (option == "--help" || option == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (option != "--from" && option != "--to")
-            return Usage("unknown option " + std::string(option));
-        if (i + 1 >= argc) return Usage(std::string(option) + " needs a value");
-        (option == "--from" ? from : to) = argv[++i];
+    kvo::tools::TFromTo args;
+    if (const std::string problem = kvo::tools::ParseFromTo(argc, argv, {}, args); !problem.empty())
+        return Usage(problem);
+    if (args.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    if (from.empty()) return Usage("--from is required");
-    if (to.empty()) return Usage("--to is required");
+    const std::string& from = args.from;
+    const std::string& to = args.to;
 
     // Progress only where somebody watches it.
-    const bool terminal = ::isatty(STDERR_FILENO) != 0;
-    kvo::move::TCopyProgress progress;
-    if (terminal)
-        progress = [](const std::string& table, std::int64_t done, std::int64_t total) {
-            std::fprintf(stderr, "\r\033[K%s: %lld of %lld rows", table.c_str(),
-                         static_cast<long long>(done), static_cast<long long>(total));
-            if (done == total) std::fputc('\n', stderr);
-        };
+    const kvo::move::TCopyProgress progress = kvo::tools::TerminalRowProgress();
+    const bool terminal = bool(progress);
     try {
         const auto tables = kvo::move::CopyPractice(from, to, progress);
         std::int64_t rows = 0;

@@ -13,6 +13,8 @@ std::string UserName();  // login name of the effective user
 std::string HostName();
 std::string ExecutablePath();  // of this process
 std::string HomeFolder();      // $HOME, else the password entry's
+// Whether standard error is a terminal, i.e. somebody watches progress there.
+bool StandardErrorIsTerminal();
 // strerror of an errno value; empty for a code the system has no text for.
 std::string ErrorText(int error);
 
