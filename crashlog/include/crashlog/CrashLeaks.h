@@ -6,10 +6,16 @@
 // every form of the C++ operators new and delete.  Each block then carries
 // a header with its allocation call stack and a footer magic; the live
 // blocks form a list.  A release checks the footer (overrun) and whether the
-// block was already released; at exit, after every other static destructor
-// and atexit handler of the program has run, the blocks still allocated are
-// grouped and reported on standard error in the bug report's call-stack
-// layout.
+// block was already released.  At exit, after every static destructor and
+// exit handler of the program has run (when the crash library is unloaded,
+// before its own shut-down), the blocks still allocated are grouped and
+// handed to the processing pass as one bug report of class EMemoryLeak:
+// shown, logged and sent like any other, its call stack one block per leak
+// (the allocating call stack, with the leak's type, total size and count).
+// An overrun (EMemoryOverrun) or a second release (EMultiFree) is reported
+// through the pass where the release happens, and the program goes on.
+// What the crash library allocates for itself (its start-up, every pass) is
+// never tracked.
 //
 // With the checker off (no library data, or CatchLeaks clear) every
 // replaced function is one predictable branch in front of the C library's
@@ -24,7 +30,8 @@
 //       16      8  user size
 //       24      1  state: 0 allocated, 1 released
 //       25      1  kind: 0 data, 1 allocated by operator new
-//       26      2  reserved
+//       26      2  generation: how many forks deep the allocating process
+//                  is (a child's report leaves out what it inherited)
 //       28      4  bytes between the allocator's chunk and the header
 //                  (non-zero only for alignments above 16)
 //       32    280  raw stack: the return address of the allocating call and
@@ -85,5 +92,19 @@ bool ReadLeakFlagHeader(const char* path, std::uint8_t (&out)[16]);
 std::uint8_t LeakCheckerFlags();
 // True while blocks are being tracked.
 bool LeakCheckerActive();
+
+// While an object of this class lives, the calling thread's allocations are
+// not tracked and its releases report nothing: the work the checker's own
+// reports start (the processing pass) never recurses into them.  Nests.
+class TLeakTrackingPause {
+  public:
+    TLeakTrackingPause();
+    ~TLeakTrackingPause();
+    TLeakTrackingPause(const TLeakTrackingPause&) = delete;
+    TLeakTrackingPause& operator=(const TLeakTrackingPause&) = delete;
+
+  private:
+    bool previous_;
+};
 
 }  // namespace crashlog

@@ -186,6 +186,34 @@ void DispatchSignal(int signal, siginfo_t* info, ucontext_t* uc, bool stackOverf
 // Tells the thread waiting for the pass that it still moves.
 void NotePassProgress();
 
+// ---- reports the library makes itself (the leak checker's) --------------------------
+
+// No thrown object: a class, a message and a call stack made beforehand.
+struct PresetReport {
+    std::string ClassName;
+    std::vector<std::string> Ancestors;  // the class first, then its bases
+    std::string Message;
+    uintptr_t Address = 0;  // 0: none
+    // Must stay valid until the dispatch returns.
+    const TCrashStackList* Stack = nullptr;
+    // The program goes on after the report (nothing is raised).
+    bool IsHandled = false;
+    // The program is ending: the pass runs on this thread, without the
+    // notification events and without the CPU and assembler sections.
+    bool AtExit = false;
+};
+
+// Runs one pass for `report` and returns true; false when no pass could run
+// (the library is passive or shut down, this thread is the library's own or
+// already dispatches).  Either way the pass's own allocations are not
+// tracked by the leak checker.
+bool DispatchPresetReport(const PresetReport& report);
+
+// A failure of a step outside any pass, recorded as the internal error of
+// the named section; `lastExcept` is the class the step was reporting.
+void RecordInternalError(const std::string& section, const std::string& className,
+                         const std::string& message, const std::string& lastExcept);
+
 // Ends the process once every crash already waiting has been reported.
 [[noreturn]] void EndProcessAfterCrash(int exitCode);
 

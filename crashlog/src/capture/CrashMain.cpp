@@ -32,9 +32,11 @@
 
 #include "capture/CaptureInternal.h"
 #include "crashlog/CrashDialogs.h"
+#include "crashlog/CrashLeaks.h"
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashReport.h"
 #include "crashlog/CrashScreenshot.h"
+#include "leaks/LeakInternal.h"
 #include "send/SendFromPass.h"
 
 namespace crashlog {
@@ -178,6 +180,12 @@ struct Job {
     uint64_t RaiseThread = 0;   // runs the events
     uint64_t ExceptThread = 0;  // whose exception it is (the watcher reports the main thread)
     bool Answer = true;
+    // The leak report at exit raises no events and leaves out the CPU and
+    // assembler sections.
+    bool Events = true;
+    bool NoCpuAndAssembler = false;
+    TCrashModuleOptionsEx* FlagsChanged = nullptr;  // whose LogFlags to put back
+    uint8_t SavedLogFlags = 0;
 };
 
 Job gJob;
@@ -208,6 +216,13 @@ void SetSection(int section) {
 
 void ProcessException(Job& job);
 
+// What a pass allocates is the library's, never a leak of the program's,
+// and a pass for one of the leak checker's reports must not start another.
+void RunPass(Job& job) {
+    TLeakTrackingPause untracked;
+    ProcessException(job);
+}
+
 void* WorkerMain(void*) {
     auto& snap = Snapshot();
     snap.LibraryThread = true;
@@ -215,7 +230,7 @@ void* WorkerMain(void*) {
     for (;;) {
         for (int state; (state = gJobState.load()) != 1;)
             FutexWait(gJobState, state, 1000);
-        ProcessException(gJob);
+        RunPass(gJob);
         gJobState.store(2);
         FutexWakeAll(gJobState);
     }
@@ -253,6 +268,7 @@ std::vector<TCrashLogReceiver*> ReceiversCopy() {
 }
 
 void FireException(Job& job, const TCrashExceptionRecord& rec, bool handled, bool& handle) {
+    if (!job.Events) return;
     OnRaisingThread(job, [&] {
         auto receivers = ReceiversCopy();
         for (auto it = receivers.rbegin(); it != receivers.rend(); ++it) {
@@ -267,6 +283,7 @@ void FireException(Job& job, const TCrashExceptionRecord& rec, bool handled, boo
 }
 
 void FireAction(Job& job, const TCrashExceptionRecord& rec, int action, bool& execute) {
+    if (!job.Events) return;
     OnRaisingThread(job, [&] {
         auto receivers = ReceiversCopy();
         for (auto it = receivers.rbegin(); it != receivers.rend(); ++it)
@@ -276,6 +293,7 @@ void FireAction(Job& job, const TCrashExceptionRecord& rec, int action, bool& ex
 }
 
 void FireError(Job& job, const TCrashExceptionRecord& rec, int action, bool& retry) {
+    if (!job.Events) return;
     OnRaisingThread(job, [&] {
         auto receivers = ReceiversCopy();
         for (auto it = receivers.rbegin(); it != receivers.rend(); ++it)
@@ -285,6 +303,7 @@ void FireError(Job& job, const TCrashExceptionRecord& rec, int action, bool& ret
 }
 
 void FireCustomData(Job& job, const TCrashExceptionRecord& rec, std::vector<std::string>& lines) {
+    if (!job.Events) return;
     OnRaisingThread(job, [&] {
         auto receivers = ReceiversCopy();
         for (auto it = receivers.rbegin(); it != receivers.rend(); ++it)
@@ -319,13 +338,13 @@ std::string Hex(uint64_t v) {
     return buf;
 }
 
-// An exception or a fault inside the pass.  End users do not see these
-// unless a debugger is attached or the program asked for them; the
-// debug-output line is always written to standard error.
-void InternalError(const std::string& className, const std::string& message, uintptr_t address,
-                   const std::string& lastExcept) {
-    const int section = S().Section.load();
-    fprintf(stderr, "[ERROR] - Section: %d - Address: %s - Message: \"%s\"\n", section,
+// An exception or a fault inside the pass (or a step the library runs for
+// itself, named by `section`).  End users do not see these unless a
+// debugger is attached or the program asked for them; the debug-output line
+// is always written to standard error.
+void InternalErrorIn(const std::string& section, const std::string& className,
+                     const std::string& message, uintptr_t address, const std::string& lastExcept) {
+    fprintf(stderr, "[ERROR] - Section: %s - Address: %s - Message: \"%s\"\n", section.c_str(),
             Hex(address).c_str(), message.empty() ? "General internal error." : message.c_str());
     if (!S().ShowInternalErrors && !DebuggerAttached()) return;
     std::string stackText;
@@ -358,8 +377,8 @@ void InternalError(const std::string& className, const std::string& message, uin
     std::string text = "Version   : 6.0.20\r\nDate      : " + date +
                        "\r\nOS        : Linux\r\nRAD       : GCC " __VERSION__
                        "\r\nDump      : \r\nSection   : " +
-                       std::to_string(section) + "\r\nLastExcept: " + lastExcept +
-                       "\r\nAddress   : $" + Hex(address) + "\r\nException : " + className +
+                       section + "\r\nLastExcept: " + lastExcept + "\r\nAddress   : $" +
+                       Hex(address) + "\r\nException : " + className +
                        "\r\nMessage   : " + message + "\r\nCall Stack: " + stackText;
     fwrite(text.data(), 1, text.size(), stderr);
     fputs("\n", stderr);
@@ -370,6 +389,12 @@ void InternalError(const std::string& className, const std::string& message, uin
         std::ofstream log(path + ".log", std::ios::binary | std::ios::trunc);
         if (log) log << text;
     }
+}
+
+// An exception or a fault inside the pass, named by the pass's section.
+void InternalError(const std::string& className, const std::string& message, uintptr_t address,
+                   const std::string& lastExcept) {
+    InternalErrorIn(std::to_string(S().Section.load()), className, message, address, lastExcept);
 }
 
 // ---- describing exceptions --------------------------------------------------------------
@@ -752,6 +777,11 @@ TCrashModuleOptionsEx* ChooseOptions(ModuleHandle byAddress, ModuleHandle byCall
     return options;
 }
 
+void PutBackLogFlags(Job& job) {
+    if (job.FlagsChanged) job.FlagsChanged->SetLogFlags(job.SavedLogFlags);
+    job.FlagsChanged = nullptr;
+}
+
 void ProcessException(Job& job) {
     auto& st = S();
     auto& snap = Snapshot();
@@ -767,6 +797,7 @@ void ProcessException(Job& job) {
         InternalError("EAccessViolation", "Access violation inside the processing pass", 0,
                       e.ClassName);
         if (paused) ReleaseThreads();
+        PutBackLogFlags(job);
         st.Options = st.MainOptions.get();
         SetCurrentOptionsObject(st.Options);
         snap.PassRunning = false;
@@ -796,6 +827,11 @@ void ProcessException(Job& job) {
             ChooseOptions(exceptModule ? exceptModule->Handle : 0, job.Module ? job.Module : 0);
         st.Options = options;
         SetCurrentOptionsObject(options);
+        if (job.NoCpuAndAssembler) {
+            job.FlagsChanged = options;
+            job.SavedLogFlags = options->LogFlags();
+            options->SetLogFlags(uint8_t(job.SavedLogFlags & ~log_flags::LogCpuAndAssembler));
+        }
         SetSection(2);
 
         int handling = 2, finalAction = 0;
@@ -1088,6 +1124,7 @@ void ProcessException(Job& job) {
         InternalError("Unknown exception type", "", 0, e.ClassName);
     }
     if (paused) ReleaseThreads();
+    PutBackLogFlags(job);
     // Between passes the main program's options are in force again.
     st.Options = st.MainOptions.get();
     SetCurrentOptionsObject(st.Options);
@@ -1158,7 +1195,8 @@ bool IsSafecallMessage(const std::string& m) {
 
 // The dispatch of a described exception (outside any signal handler).
 bool Dispatch(ExceptionInfo& e, TExceptNotifyParams& params, int marker, int origin,
-              ModuleHandle module, const TCrashCpuContext* context) {
+              ModuleHandle module, const TCrashCpuContext* context,
+              const PresetReport* preset = nullptr) {
     auto& st = S();
     auto& snap = Snapshot();
     if (!st.Active.load()) return true;
@@ -1192,10 +1230,17 @@ bool Dispatch(ExceptionInfo& e, TExceptNotifyParams& params, int marker, int ori
     gJob.Module = module;
     gJob.RaiseThread = CurrentThreadId();
     gJob.ExceptThread = params.SourceThreadId;
-    if (!RunOnWorker()) {
+    if (preset) {
+        gJob.Events = !preset->AtExit;
+        gJob.NoCpuAndAssembler = preset->AtExit;
+    }
+    if (preset && preset->AtExit) {
+        // The leak report runs in the finalising thread itself.
+        RunPass(gJob);
+    } else if (!RunOnWorker()) {
         if (gWorkerPid != getpid()) {
             // No worker in this process (a forked child): run here.
-            ProcessException(gJob);
+            RunPass(gJob);
         } else {
             WriteMinimalReport("the processing pass stopped moving", e.ClassName.c_str(), e.Address,
                                context, params.StackStart, params.StackTop);
@@ -1215,6 +1260,29 @@ bool Dispatch(ExceptionInfo& e, TExceptNotifyParams& params, int marker, int ori
 
 void NotePassProgress() {
     gProgress.fetch_add(1);
+}
+
+bool DispatchPresetReport(const PresetReport& report) {
+    auto& snap = Snapshot();
+    if (!Active() || snap.LibraryThread || snap.DispatchRunning || snap.PassRunning) return false;
+    ExceptionInfo e;
+    e.ClassName = report.ClassName;
+    e.Ancestors = report.Ancestors;
+    if (e.Ancestors.empty()) e.Ancestors.push_back(e.ClassName);
+    e.Message = report.Message;
+    e.Language = false;  // raised by no throw: the address is the report's own
+    e.Address = report.Address;
+    TExceptNotifyParams params;
+    params.IsHandled = report.IsHandled;
+    params.PresetStack = report.Stack;
+    params.SourceThreadId = CurrentThreadId();
+    Dispatch(e, params, 0, coRuntime, 0, nullptr, &report);
+    return true;
+}
+
+void RecordInternalError(const std::string& section, const std::string& className,
+                         const std::string& message, const std::string& lastExcept) {
+    InternalErrorIn(section, className, message, 0, lastExcept);
 }
 
 // ---- the hooks' side ------------------------------------------------------------------------
@@ -1507,6 +1575,8 @@ ModuleHandle FirstModuleWithData(TCrashModulesList& modules) {
 void StartUp() {
     auto& st = S();
     if (st.Active.load()) return;
+    // The library's own state lives to the end: no leak of the program's.
+    TLeakTrackingPause untracked;
     st.Modules = std::make_unique<TCrashModulesList>();
     st.Processes = std::make_unique<TCrashProcessesList>();
     // The main program's options count when it carries library data;
@@ -1572,6 +1642,12 @@ __attribute__((constructor)) void CrashLogLoaded() {
     crashlog::capture::StartUp();
 }
 __attribute__((destructor)) void CrashLogUnloaded() {
+    // The program's own finalisers have all run by now: its static objects
+    // and exit handlers, then the libraries loaded after this one.  The leak
+    // checker reports here, before the shut-down below and before this
+    // library's own static objects go, so the pass still has its options,
+    // lists, hooks and helpers.
+    crashlog::leaks::ReportAtExit();
     crashlog::capture::ShutDown();
 }
 }  // namespace

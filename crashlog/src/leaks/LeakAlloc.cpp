@@ -46,6 +46,9 @@ namespace {
 // the checker handed out may still come back.
 std::atomic<int> gMode{0};
 std::uint8_t gFlags = 0;
+// Raised in a forked child: the blocks it inherited are its parent's, which
+// the child's exit report leaves out.
+std::uint16_t gGeneration = 0;
 
 // The thread is inside the checker (start-up of its stack bounds, a report):
 // its own allocations go to the C library untracked, so nothing recurses.
@@ -317,7 +320,7 @@ __attribute__((noinline)) void* Allocate(std::size_t size, std::size_t align, st
     h->Size = size;
     h->State = kStateAllocated;
     h->Kind = kind;
-    h->Reserved = 0;
+    h->Generation = gGeneration;
     h->Lead = std::uint32_t(front - kLeakHeaderSize);
     CaptureStacks(h, static_cast<void* const*>(__builtin_frame_address(0)), ret);
     h->Magic = kLeakMagic;
@@ -485,14 +488,11 @@ void AtForkParent() {
 }
 void AtForkChild() {
     gLock.store(0, std::memory_order_relaxed);
+    ++gGeneration;
 }
 
-void Finalise();
-
-// Runs before the library's own static objects are built, and registers the
-// exit report before any of them (and before the program's) registers a
-// destructor: exit handlers run last-registered first, so the report comes
-// after every other one and still sees their releases.
+// Runs before the library's own static objects are built.  The exit report
+// runs when the library is unloaded (ReportAtExit).
 __attribute__((constructor(101))) void Install() {
     RealUsableSize();
     std::uint8_t head[16];
@@ -513,16 +513,24 @@ __attribute__((constructor(101))) void Install() {
         if (!Rebuild()) return;
     }
     pthread_atfork(AtForkPrepare, AtForkParent, AtForkChild);
-    // The lazily built tables that resolving an address uses are built now,
-    // so they are destroyed only after the report: what is built later is
-    // destroyed before it.
+    // The lazily built tables that resolving an address uses (the library's
+    // own units, the instruction decoder's) are built now, while the library
+    // loads: their destructors then run after the exit report.  Built while
+    // the program runs, they would be destroyed with the program's static
+    // objects, before it.
     IsOwnUnit("");
-    if (std::atexit(Finalise) != 0) return;
+    MeasureCodeSize(reinterpret_cast<std::uintptr_t>(&AtForkParent));
     gFlags = bytes.Flags;
     gMode.store(1, std::memory_order_release);
 }
 
-void Finalise() {
+}  // namespace
+
+std::uintptr_t ThreadStackTop() {
+    return StackTop();
+}
+
+void ReportAtExit() {
     if (gMode.load() != 1) return;
     tInside = true;
     gMode.store(2);
@@ -539,6 +547,7 @@ void Finalise() {
         if (m != MAP_FAILED) {
             snap = static_cast<LeakSnapshot*>(m);
             for (BlockHeader* h = gFirst; h && count < n; h = h->Next) {
+                if (h->Generation != gGeneration) continue;
                 LeakSnapshot& s = snap[count++];
                 s.User = reinterpret_cast<std::uintptr_t>(h) + kLeakHeaderSize;
                 s.Size = h->Size;
@@ -571,9 +580,14 @@ void Finalise() {
     tInside = false;
 }
 
-}  // namespace
-
 }  // namespace leaks
+
+TLeakTrackingPause::TLeakTrackingPause() : previous_(leaks::tInside) {
+    leaks::tInside = true;
+}
+TLeakTrackingPause::~TLeakTrackingPause() {
+    leaks::tInside = previous_;
+}
 
 uint8_t LeakCheckerFlags() {
     return leaks::gMode.load() ? leaks::gFlags : 0;

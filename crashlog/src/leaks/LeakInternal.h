@@ -14,7 +14,7 @@ struct BlockHeader {
     std::uint64_t Size;
     std::uint8_t State;
     std::uint8_t Kind;
-    std::uint16_t Reserved;
+    std::uint16_t Generation;
     std::uint32_t Lead;
     std::uintptr_t Raw[kLeakStackDepth];
     std::uintptr_t Frames[kLeakStackDepth];
@@ -46,13 +46,26 @@ struct LeakSnapshot {
 // may be gone at exit.
 void WriteError(const char* text, std::size_t size);
 
-// The exit report over the live blocks (at most kMaxLeakBlocks, in
-// allocation order); marks the blocks of the leaks it lists.  Runs with
-// tracking already stopped.
+// The end of the calling thread's stack (0 when unknown).
+std::uintptr_t ThreadStackTop();
+
+// The exit report: stops tracking, reports the blocks still allocated
+// through the processing pass and, with FreeLeaksAtExit, releases the
+// blocks of the leaks it listed.  Run once, when the crash library is
+// unloaded, after every finaliser of the program and before the library's
+// own shut-down.  Does nothing when the checker is off.
+void ReportAtExit();
+
+// The analysis of the live blocks (at most kMaxLeakBlocks, in allocation
+// order) and their report; marks the blocks of the leaks it listed.  Runs
+// with tracking already stopped.
 void ReportLeaks(LeakSnapshot* blocks, std::size_t count, std::uint8_t flags);
 
-// An overrun or a second release, reported where the release happens.
-// `header` is a copy of the block's header.
+// An overrun or a second release, reported through the processing pass
+// where the release happens; the program then goes on.  `header` is a copy
+// of the block's header, `releaseSite` the return address of the release.
+// The calling thread's allocations are untracked meanwhile, and it holds
+// none of the checker's locks.
 void ReportBadRelease(bool overrun, const BlockHeader& header, std::uintptr_t releaseSite);
 
 }  // namespace crashlog::leaks

@@ -1,10 +1,11 @@
-// The checker's reports: the leaks left at exit, grouped, and a bad release
-// (overrun or second release) where it happens.  Both are written to
-// standard error in the layout of the bug report's call-stack table.
+// The checker's reports: the leaks left at exit, analysed and grouped, and
+// a bad release (overrun or second release) where it happens.  Both become
+// bug reports of the processing pass, with the allocating call stacks as
+// leak blocks of the report's call stack.
 //
 // Runs with tracking stopped (or, for a bad release, with the thread marked
-// as inside the checker): whatever is allocated here goes to the C library
-// untracked.
+// as inside the checker): whatever is allocated here, and by the pass it
+// starts, goes to the C library untracked.
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <unistd.h>
@@ -14,12 +15,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <typeinfo>
 #include <unordered_map>
 #include <vector>
 
+#include "capture/CaptureInternal.h"
 #include "crashlog/CrashDebug.h"
+#include "crashlog/CrashMain.h"
 #include "crashlog/CrashOptions.h"
 #include "leaks/LeakInternal.h"
 
@@ -170,87 +174,17 @@ class TKnownLeaks {
     std::unordered_map<void*, bool> cache_;
 };
 
-// ---- the table ------------------------------------------------------------------------
+// ---- the report through the processing pass ---------------------------------------
 
-struct TLeakGroup {
-    std::string Type;
-    std::uint64_t Size = 0;
-    std::uint32_t Count = 0;
-    std::vector<StackEntry> Entries;
-};
-
-std::string AddressText(std::uintptr_t a) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s(16, '0');
-    for (int i = 15; i >= 0; --i, a >>= 4)
-        s[std::size_t(i)] = digits[a & 15];
-    return s;
+// The main options' customized text `index` (the defaults while the library
+// is passive).
+std::string Text(int index) {
+    if (const TCrashModuleOptions* o = CurrentCrashLogOptions()) return o->Text(index);
+    return TCrashModuleOptions().Text(index);
 }
 
-std::string LineText(const StackEntry& e) {
-    if (e.Line == 0) return {};
-    return std::to_string(e.Line) + "[" + std::to_string(e.ProcLine) + "]";
-}
-
-std::string ModuleText(const StackEntry& e) {
-    if (!e.Module) return {};
-    const std::string& n = e.Module->Name;
-    const auto slash = n.find_last_of('/');
-    return slash == std::string::npos ? n : n.substr(slash + 1);
-}
-
-// Blocks of rows under one header each, like the bug report's table.
-std::string Table(const TCrashModuleOptions& o,
-                  const std::vector<std::pair<std::string, std::vector<StackEntry>>>& blocks) {
-    std::string labels[6] = {o.Text(92), o.Text(93), o.Text(94),
-                             o.Text(95), o.Text(96), o.Text(97)};
-    std::size_t widths[6];
-    for (int i = 0; i < 6; ++i)
-        widths[i] = labels[i].size();
-    widths[0] = std::max<std::size_t>(widths[0], 16);
-    for (const auto& b : blocks)
-        for (const StackEntry& e : b.second) {
-            widths[1] = std::max(widths[1], ModuleText(e).size());
-            widths[2] = std::max(widths[2], e.UnitName.size());
-            widths[3] = std::max(widths[3], e.ClassName.size());
-            widths[4] = std::max(widths[4], e.ProcName.size());
-            widths[5] = std::max(widths[5], LineText(e).size());
-        }
-    std::size_t inner = 5;
-    for (std::size_t w : widths)
-        inner += w;
-    auto row = [&](std::string& out, const std::string(&v)[6]) {
-        out += '|';
-        for (int i = 0; i < 6; ++i) {
-            out += v[i];
-            out.append(widths[i] - v[i].size(), ' ');
-            out += '|';
-        }
-        out += "\r\n";
-    };
-    const std::string rule = std::string(inner + 2, '-') + "\r\n";
-    std::string out = o.Text(8) + ":\r\n" + rule;
-    row(out, labels);
-    out += rule;
-    bool first = true;
-    for (const auto& b : blocks) {
-        if (!first) out += "|" + std::string(inner, '-') + "|\r\n";
-        first = false;
-        std::string h = b.first;
-        h.resize(inner, ' ');
-        out += "|" + h + "|\r\n|" + std::string(inner, '-') + "|\r\n";
-        for (const StackEntry& e : b.second) {
-            const std::string v[6] = {AddressText(e.Address),
-                                      ModuleText(e),
-                                      e.UnitName,
-                                      e.ClassName,
-                                      e.ProcName,
-                                      LineText(e)};
-            row(out, v);
-        }
-    }
-    out += rule;
-    return out;
+std::string ClassOf(const std::exception& e) {
+    return capture::DemangledName(&typeid(e));
 }
 
 // The entries of kind 2 to 4 for the sites; empty when the first of them
@@ -266,6 +200,106 @@ std::vector<StackEntry> Resolve(TCrashModulesList& modules,
     }
     return out;
 }
+
+// Marks `entries` as one leak block of the report's call stack: each entry
+// carries the block's type, total size and count, the first starts the
+// block.
+void MarkLeak(std::vector<StackEntry>& entries, const std::string& type, std::uint64_t size,
+              std::uint32_t count, std::uint64_t threadId) {
+    const std::uint32_t shown = size > UINT32_MAX ? UINT32_MAX : std::uint32_t(size);
+    for (StackEntry& e : entries) {
+        e.IsLeak = 1;
+        e.IsRaisePoint = 0;
+        e.LeakType = type.substr(0, 64);
+        e.LeakSize = shown;
+        e.LeakCount = count;
+        e.ThreadId = threadId;
+        e.OwnStack = 1;
+    }
+    if (!entries.empty()) entries.front().IsRaisePoint = 1;
+}
+
+// The leak report of the main unit: started once, one call per leak, shown
+// once.  A failure in a step drops the leak (or the report) and is recorded
+// as the step's internal section.
+class TLeakReport {
+  public:
+    static constexpr const char* kClass = "EMemoryLeak";
+
+    bool Start() {
+        try {
+            stack_.Items.clear();
+            totalSize_ = totalCount_ = 0;
+            address_ = 0;
+            shared_ = false;
+            thread_ = capture::CurrentThreadId();
+            return true;
+        } catch (const std::exception& e) {
+            Fail("Internal_ResetLeaks", e);
+            return false;
+        }
+    }
+
+    // True when the leak is listed: the first of its located entries is a
+    // known line and, with `known`, it is no known leak.
+    bool Add(const std::string& type, std::uint64_t size, std::uint32_t count,
+             const std::vector<std::uintptr_t>& sites, TKnownLeaks* known) {
+        try {
+            if (sites.empty()) return false;
+            std::vector<StackEntry> entries = Resolve(modules_, sites);
+            if (entries.empty() || (known && known->IsKnown(entries))) return false;
+            MarkLeak(entries, type, size, count, thread_);
+            // The report's address is the one every leak starts at, if any.
+            if (stack_.Items.empty()) {
+                address_ = sites.front();
+                shared_ = true;
+            } else if (sites.front() != address_) {
+                shared_ = false;
+            }
+            stack_.Items.insert(stack_.Items.end(), std::make_move_iterator(entries.begin()),
+                                std::make_move_iterator(entries.end()));
+            totalSize_ += size;
+            totalCount_ += count;
+            return true;
+        } catch (const std::exception& e) {
+            Fail("Internal_AddLeak", e);
+            return false;
+        }
+    }
+
+    void Show() {
+        if (stack_.Items.empty()) return;
+        try {
+            capture::PresetReport r;
+            r.ClassName = kClass;
+            r.Ancestors = {kClass, "Exception"};
+            r.Message = Text(105) + ": " + Text(108) + "=" + std::to_string(totalSize_) + " - " +
+                        Text(109) + "=" + std::to_string(totalCount_);
+            r.Address = shared_ ? address_ : 0;
+            r.Stack = &stack_;
+            r.AtExit = true;
+            if (!capture::DispatchPresetReport(r)) {
+                // No pass in this process: the short form at least.
+                const std::string line = std::string(kClass) + ": " + r.Message + "\r\n";
+                WriteError(line.data(), line.size());
+            }
+        } catch (const std::exception& e) {
+            Fail("Internal_ShowLeaks", e);
+        }
+    }
+
+  private:
+    static void Fail(const char* section, const std::exception& e) {
+        capture::RecordInternalError(section, ClassOf(e), e.what(), kClass);
+    }
+
+    TCrashModulesList modules_;  // the stack's entries point into it
+    TCrashStackList stack_;
+    std::uint64_t totalSize_ = 0, totalCount_ = 0;
+    std::uintptr_t address_ = 0;
+    bool shared_ = false;
+    std::uint64_t thread_ = 0;
+};
 
 struct TBlock {
     LeakSnapshot* Snap = nullptr;
@@ -342,30 +376,14 @@ void Analyse(LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) {
         }
     });
     Step("HandleAnyLeak", [&] {
-        TCrashModuleOptions options;
-        TCrashModulesList modules;
+        TLeakReport report;
+        if (!report.Start()) return;
         TKnownLeaks known;
-        std::vector<std::pair<std::string, std::vector<StackEntry>>> groups;
-        std::uint64_t totalSize = 0, totalCount = 0;
+        TKnownLeaks* skip = (flags & leak_flags::IgnoreKnownLeaks) ? &known : nullptr;
         for (TBlock& b : list) {
             if (b.Removed) continue;
-            std::vector<StackEntry> entries = Resolve(modules, b.Sites);
-            if (entries.empty()) continue;
-            if ((flags & leak_flags::IgnoreKnownLeaks) && known.IsKnown(entries)) continue;
-            const std::string type = b.Type.empty() ? options.Text(106) : b.Type.substr(0, 64);
-            for (StackEntry& e : entries) {
-                e.IsLeak = 1;
-                e.LeakType = type;
-                e.LeakSize = std::uint32_t(b.Total);
-                e.LeakCount = b.Count;
-            }
-            groups.emplace_back("+" + options.Text(105) + ": " + options.Text(107) + "=" + type +
-                                    "; " + options.Text(108) + "=" + std::to_string(b.Total) +
-                                    "; " + options.Text(109) + "=" + std::to_string(b.Count),
-                                std::move(entries));
-            totalSize += b.Total;
-            totalCount += b.Count;
-            b.Snap->Listed = true;
+            const std::string type = b.Type.empty() ? std::string("Data") : b.Type;
+            if (report.Add(type, b.Total, b.Count, b.Sites, skip)) b.Snap->Listed = true;
         }
         // What was folded or counted into a listed leak is listed with it.
         for (TBlock& b : list) {
@@ -374,10 +392,7 @@ void Analyse(LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) {
                 root = &list[root->Into];
             if (root->Snap->Listed) b.Snap->Listed = true;
         }
-        if (groups.empty()) return;
-        WriteText("EMemoryLeak: " + options.Text(105) + ": " + options.Text(108) + "=" +
-                  std::to_string(totalSize) + " - " + options.Text(109) + "=" +
-                  std::to_string(totalCount) + "\r\n" + Table(options, groups));
+        report.Show();
     });
 }
 
@@ -393,25 +408,63 @@ void ReportLeaks(LeakSnapshot* blocks, std::size_t count, std::uint8_t flags) {
     }
 }
 
+namespace {
+
+// The stack pointer of the release's caller: just above the slot, at or
+// above `from`, that holds the release's return address.  The checker's own
+// frames below it are left out of the walk (their stale words would repeat
+// the release as a call of its own).
+__attribute__((noinline)) std::uintptr_t CallerStack(std::uintptr_t from, std::uintptr_t top,
+                                                     std::uintptr_t returnAddress) {
+    constexpr std::size_t kSearch = 4096 / sizeof(std::uintptr_t);
+    from &= ~std::uintptr_t(sizeof(std::uintptr_t) - 1);
+    const auto* word = reinterpret_cast<const std::uintptr_t*>(from);
+    for (std::size_t i = 0; i < kSearch && from + (i + 1) * sizeof *word <= top; ++i)
+        if (word[i] == returnAddress) return from + (i + 1) * sizeof *word;
+    return from;
+}
+
+}  // namespace
+
 void ReportBadRelease(bool overrun, const BlockHeader& header, std::uintptr_t releaseSite) {
+    const char* cls = overrun ? "EMemoryOverrun" : "EMultiFree";
     try {
-        TCrashModuleOptions options;
         TCrashModulesList modules;
         TCallSites sites;
-        std::vector<std::pair<std::string, std::vector<StackEntry>>> blocks;
+        // The releasing thread's stack from the release on, as the pass
+        // would walk it for an exception raised there.
+        TCrashStackList stack;
+        TStackWalkParams walk;
         const std::uintptr_t at = sites.Site(releaseSite);
-        std::vector<StackEntry> release = Resolve(modules, {at ? at : releaseSite});
-        blocks.emplace_back("*" + options.Text(overrun ? 155 : 154), std::move(release));
+        walk.RaiseAddress = at ? at : releaseSite;
+        walk.StackTop = ThreadStackTop();
+        walk.StackStart = CallerStack(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)),
+                                      walk.StackTop, releaseSite);
+        walk.ThreadId = capture::CurrentThreadId();
+        walk.FollowCalls = true;
+        WalkStack(modules, stack, walk);
         if (overrun) {
+            // Where the overrun block was allocated.
             std::vector<StackEntry> alloc = Resolve(modules, sites.Purge(header.Raw));
-            blocks.emplace_back("+" + options.Text(105) + ": " + options.Text(108) + "=" +
-                                    std::to_string(header.Size),
-                                std::move(alloc));
+            MarkLeak(alloc, "Data", header.Size, 1, walk.ThreadId);
+            stack.Items.insert(stack.Items.end(), std::make_move_iterator(alloc.begin()),
+                               std::make_move_iterator(alloc.end()));
         }
-        WriteText(std::string(overrun ? "EMemoryOverrun: " : "EMultiFree: ") +
-                  options.Text(overrun ? 155 : 154) + "\r\n" + Table(options, blocks));
+        capture::PresetReport r;
+        r.ClassName = cls;
+        r.Ancestors = {cls, "Exception"};
+        r.Message = Text(overrun ? 155 : 154);
+        r.Address = walk.RaiseAddress;
+        r.Stack = &stack;
+        r.IsHandled = true;
+        if (!capture::DispatchPresetReport(r)) {
+            // No pass can run here (the library's own thread, or a release
+            // inside a running dispatch): the short form at least.
+            const std::string line = std::string(cls) + ": " + r.Message + "\r\n";
+            WriteError(line.data(), line.size());
+        }
     } catch (...) {
-        WriteText(std::string("Error in CrashLeaks Finalization.\r\n"));
+        WriteText(std::string("Error in CrashLeaks \"") + cls + "\" section.\r\n");
     }
 }
 

@@ -1,7 +1,12 @@
-// leaks-helper <case>: a program whose library data turns the leak checker
-// on, doing one thing per case.  Reports go to standard error; "ok" lines to
-// standard output tell the test the program got that far.  Lines the test
-// looks for carry a "// at:" marker.
+// leaks-helper <case> [events|bad-handler]: a program whose library data
+// turns the leak checker on, doing one thing per case.  Its reports are the
+// processing pass's (standard output for this console program, and the log
+// file in %LEAKS_LOG_DIR%); "ok" lines tell the test the program got that
+// far.  With "events", every notification event the pass raises prints
+// "[event <n>]": the action number, -1 for the exception event and -2 for
+// the handled-exception event; with "bad-handler", the handled-exception
+// event releases blocks badly itself.  Lines the test looks for carry a
+// "// at:" marker.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "crashlog/CrashLeaks.h"
+#include "crashlog/CrashMain.h"
 
 #define HELPER_FRAME __attribute__((noinline))
 
@@ -171,7 +177,7 @@ int Threads() {
 }
 
 // fork() while other threads hold and take the checker's lock: the child
-// allocates, releases and exits normally.
+// allocates, releases and exits normally, leaving nothing of its own.
 int Fork() {
     std::atomic<bool> stop{false};
     std::vector<std::thread> busy;
@@ -184,11 +190,13 @@ int Fork() {
     for (int i = 0; i < 6; ++i) {
         const pid_t pid = fork();
         if (pid == 0) {
-            std::vector<void*> v;
-            for (int k = 0; k < 1000; ++k)
-                v.push_back(std::malloc(16 + k));
-            for (void* p : v)
-                std::free(p);
+            {
+                std::vector<void*> v;
+                for (int k = 0; k < 1000; ++k)
+                    v.push_back(std::malloc(16 + k));
+                for (void* p : v)
+                    std::free(p);
+            }
             std::exit(0);
         }
         int status = 0;
@@ -204,10 +212,48 @@ int Fork() {
     return 0;
 }
 
+void SayEvent(int action) {
+    Say(("[event " + std::to_string(action) + "]\n").c_str());
+}
+
+void WatchEvents() {
+    crashlog::ExceptionNotifyHandler = [](const crashlog::TCrashExceptionRecord&, bool&) {
+        SayEvent(-1);
+    };
+    crashlog::HandledExceptionNotifyHandler = [](const crashlog::TCrashExceptionRecord&, bool&) {
+        SayEvent(-2);
+    };
+    crashlog::ActionNotifyHandler = [](const crashlog::TCrashExceptionRecord&, int action, bool&) {
+        SayEvent(action);
+    };
+}
+
+// The handler of the report of the program's bad release overruns one
+// block and releases another twice itself: reported again, that would start
+// a pass inside the pass.
+void* gOverrunInHandler;
+void* volatile gTwiceInHandler;
+
+void BadReleasesInHandler() {
+    gOverrunInHandler = std::malloc(8);
+    gTwiceInHandler = std::malloc(8);
+    crashlog::HandledExceptionNotifyHandler = [](const crashlog::TCrashExceptionRecord&, bool&) {
+        volatile char* volatile end = static_cast<char*>(gOverrunInHandler) + 8;
+        *end = 'x';
+        std::free(gOverrunInHandler);
+        std::free(gTwiceInHandler);
+        std::free(gTwiceInHandler);
+        Say("[handler done]\n");
+    };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string c = argc > 1 ? argv[1] : "";
+    const std::string option = argc > 2 ? argv[2] : "";
+    if (option == "events") WatchEvents();
+    if (option == "bad-handler") BadReleasesInHandler();
     if (c == "active") {
         Say(crashlog::LeakCheckerActive() ? "on\n" : "off\n");
         return 0;

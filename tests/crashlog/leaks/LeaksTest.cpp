@@ -1,45 +1,86 @@
 // The leak checker on real processes: leaks-helper-<flags> <case>, its
-// standard output and error captured together (in the order written).
+// standard output and error captured together (in the order written), and
+// the reports its processing pass stored in the log file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crashlog/CrashLeaks.h"
+#include "crashlog/CrashLogFile.h"
 
 extern char** environ;
 
 namespace {
 
+namespace fs = std::filesystem;
+
 struct TRun {
-    int Status = -1;  // exit code, or -1 for a signal
+    int Status = -1;  // exit code, or -1 for a signal or a time-out
     std::string Output;
+    std::vector<std::string> Reports;  // the log file's entries
 };
 
-TRun RunHelper(const std::string& variant, const std::string& what) {
+// Runs the helper with its log file in a folder of its own; `env` is added
+// to the environment (less any display, so the console is the only screen).
+TRun RunHelper(const std::string& variant, const std::string& what,
+               const std::vector<std::string>& args = {},
+               const std::vector<std::string>& env = {}) {
     char dir[] = "/tmp/leakstest.XXXXXX";
     EXPECT_NE(mkdtemp(dir), nullptr);
     const std::string file = std::string(dir) + "/out";
     const std::string program = std::string(LEAKS_HELPER_DIR) + "/leaks-helper-" + variant;
+    std::vector<std::string> vars = env;
+    vars.push_back(std::string("LEAKS_LOG_DIR=") + dir);
+    for (char** e = environ; *e; ++e) {
+        const std::string_view v(*e);
+        bool dropped = false;
+        for (const char* name : {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=",
+                                 "KESTAVO_CRASHLOG_DIALOG=", "LEAKS_LOG_DIR="})
+            dropped = dropped || v.starts_with(name);
+        if (!dropped) vars.emplace_back(v);
+    }
+    std::vector<char*> envp;
+    for (auto& v : vars)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> all = {program, what};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(what.c_str()),
-                               nullptr};
     pid_t pid = -1;
     TRun r;
-    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0) {
         int status = 0;
-        waitpid(pid, &status, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ADD_FAILURE() << variant << " " << what << " did not end";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     posix_spawn_file_actions_destroy(&fa);
@@ -47,9 +88,24 @@ TRun RunHelper(const std::string& variant, const std::string& what) {
     std::stringstream ss;
     ss << in.rdbuf();
     r.Output = ss.str();
-    unlink(file.c_str());
-    rmdir(dir);
+    const std::string log = std::string(dir) + "/leaks-helper-" + variant + ".clf";
+    if (fs::exists(log)) r.Reports = crashlog::TLogFile(log, true).MutableEntries();
+    fs::remove_all(dir);
     return r;
+}
+
+// Field `number` ("2.6") of a report.
+std::string Field(const std::string& report, std::string_view number) {
+    crashlog::TLogFile one({}, true);
+    one.MutableEntries().push_back(report);
+    return one.GetField(number, 0);
+}
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 // The line of the helper's source that carries "// at:<marker>".
@@ -87,7 +143,7 @@ class LeakChecker : public ::testing::Test {
     }
 };
 
-TEST_F(LeakChecker, LeaksOfObjectArrayAndDataNameTheirTypeAndAllocatingLine) {
+TEST_F(LeakChecker, LeaksAtExitAreOneReportOfThePassWithTypeLineSizeAndCount) {
     struct Case {
         const char* What;
         const char* Type;
@@ -102,23 +158,33 @@ TEST_F(LeakChecker, LeaksOfObjectArrayAndDataNameTheirTypeAndAllocatingLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
-        const TRun r = RunHelper("on", c.What);
+        // At exit the program has finalised what its event handlers use: the
+        // report raises none of its events.
+        const TRun r = RunHelper("on", c.What, {"events"});
         EXPECT_EQ(r.Status, 0);
-        const std::string total = "EMemoryLeak: Memory Leak: Total size=" + std::to_string(c.Size) +
-                                  " - Count=" + std::to_string(c.Count);
-        EXPECT_EQ(r.Output.rfind(total, 0), 0u) << r.Output;
+        EXPECT_EQ(r.Output.find("[event"), std::string::npos) << r.Output;
+        ASSERT_EQ(r.Reports.size(), 1u) << r.Output;
+        const std::string& report = r.Reports[0];
+        EXPECT_EQ(Field(report, "2.5"), "EMemoryLeak");
+        const std::string size = std::to_string(c.Size), count = std::to_string(c.Count);
+        EXPECT_EQ(Field(report, "2.6"),
+                  "Memory Leak: Total size=" + size + " - Count=" + count + ".");
         const std::string row =
-            FirstRowUnder(r.Output, "+Memory Leak: Type=" + std::string(c.Type) +
-                                        "; Total size=" + std::to_string(c.Size) +
-                                        "; Count=" + std::to_string(c.Count) + " ");
-        EXPECT_NE(row.find("|leaks-helper-on|LeaksHelper.cpp|"), std::string::npos) << r.Output;
+            FirstRowUnder(report, "|+Memory Leak: Type=" + std::string(c.Type) +
+                                      "; Total size=" + size + "; Count=" + count + " ");
+        EXPECT_NE(row.find("|leaks-helper-on|LeaksHelper.cpp|"), std::string::npos) << report;
         EXPECT_NE(row.find(std::string("|") + c.Procedure + " "), std::string::npos) << row;
         EXPECT_NE(row.find(At(c.What)), std::string::npos) << row;
+        // One leak: the report's address is where it was allocated.
+        EXPECT_EQ(Field(report, "2.2"), row.substr(1, 16)) << report;
         // Only the program's own leak: the run-time's and the library's own
         // blocks kept to the end are known leaks.
-        EXPECT_EQ(r.Output.find("+Memory Leak", r.Output.find("+Memory Leak") + 1),
-                  std::string::npos)
-            << r.Output;
+        EXPECT_EQ(Count(report, "|+Memory Leak"), 1) << report;
+        // The leak's stack is no thread's: no registers, no code listing.
+        EXPECT_EQ(report.find("RAX:"), std::string::npos) << report;
+        EXPECT_EQ(report.find("<-- EXCEPTION"), std::string::npos) << report;
+        // A console program shows it on standard output.
+        EXPECT_NE(r.Output.find("|+Memory Leak: Type=" + std::string(c.Type)), std::string::npos);
     }
 }
 
@@ -130,58 +196,108 @@ TEST_F(LeakChecker, ProgramThatReleasesEverythingReportsNothing) {
         const TRun r = RunHelper("on", what);
         EXPECT_EQ(r.Status, 0);
         EXPECT_EQ(r.Output, "ok\n");
+        EXPECT_TRUE(r.Reports.empty());
     }
 }
 
 TEST_F(LeakChecker, ChildBlocksFoldIntoTheObjectBuiltWhenGrouped) {
     const TRun grouped = RunHelper("group", "owner");
-    EXPECT_NE(grouped.Output.find("+Memory Leak: Type=(anonymous namespace)::TOwner; Total "
-                                  "size=116; Count=1"),
+    ASSERT_EQ(grouped.Reports.size(), 1u) << grouped.Output;
+    EXPECT_NE(grouped.Reports[0].find("|+Memory Leak: Type=(anonymous namespace)::TOwner; Total "
+                                      "size=116; Count=1 "),
               std::string::npos)
-        << grouped.Output;
-    EXPECT_EQ(grouped.Output.find("Type=Data"), std::string::npos) << grouped.Output;
+        << grouped.Reports[0];
+    EXPECT_EQ(grouped.Reports[0].find("Type=Data"), std::string::npos) << grouped.Reports[0];
 
     const TRun apart = RunHelper("on", "owner");
-    EXPECT_NE(apart.Output.find("Type=(anonymous namespace)::TOwner; Total size=16; Count=1"),
+    ASSERT_EQ(apart.Reports.size(), 1u) << apart.Output;
+    const std::string& report = apart.Reports[0];
+    EXPECT_NE(report.find("Type=(anonymous namespace)::TOwner; Total size=16; Count=1"),
               std::string::npos)
-        << apart.Output;
-    const std::string child = FirstRowUnder(apart.Output, "Type=Data; Total size=100; Count=1");
-    EXPECT_NE(child.find(At("child")), std::string::npos) << apart.Output;
+        << report;
+    const std::string child = FirstRowUnder(report, "Type=Data; Total size=100; Count=1");
+    EXPECT_NE(child.find(At("child")), std::string::npos) << report;
+    EXPECT_EQ(Field(report, "2.6"), "Memory Leak: Total size=116 - Count=2.");
+    // Two leaks allocated in two places: the report has no address.
+    EXPECT_EQ(Field(report, "2.2"), "");
 }
 
-TEST_F(LeakChecker, OverrunAndSecondReleaseAreReportedAtTheRelease) {
+TEST_F(LeakChecker, OverrunAndSecondReleaseAreReportedAtTheReleaseAndTheProgramGoesOn) {
     struct Case {
         const char* What;
-        const char* Report;
+        const char* Class;
+        const char* Message;
     };
-    for (const Case& c : {Case{"overrun", "EMemoryOverrun: Memory Overrun leak."},
-                          Case{"twice", "EMultiFree: Multi Free memory leak."}}) {
+    for (const Case& c : {Case{"overrun", "EMemoryOverrun", "Memory Overrun leak."},
+                          Case{"twice", "EMultiFree", "Multi Free memory leak."}}) {
         SCOPED_TRACE(c.What);
-        const TRun r = RunHelper("on", c.What);
+        const TRun r = RunHelper("on", c.What, {"events"});
         EXPECT_EQ(r.Status, 0);
-        // Reported before the program goes on, and the program does go on.
-        const auto report = r.Output.find(c.Report);
-        ASSERT_EQ(report, 0u) << r.Output;
-        EXPECT_NE(r.Output.find("ok\n", report), std::string::npos);
-        const std::string release = FirstRowUnder(
-            r.Output, std::string("*") + (c.Report + std::string(c.Report).find(": ") + 2));
-        EXPECT_NE(release.find(At(c.What)), std::string::npos) << r.Output;
-        EXPECT_EQ(r.Output.find("EMemoryLeak"), std::string::npos) << r.Output;
+        // One report, and no leak at exit after it.
+        ASSERT_EQ(r.Reports.size(), 1u) << r.Output;
+        const std::string& report = r.Reports[0];
+        EXPECT_EQ(Field(report, "2.5"), c.Class);
+        EXPECT_EQ(Field(report, "2.6"), c.Message);
+        const std::string release = FirstRowUnder(report, "|*Exception Thread: ");
+        EXPECT_NE(release.find(At(c.What)), std::string::npos) << report;
+        EXPECT_EQ(Field(report, "2.2"), release.substr(1, 16)) << report;
+        // Shown before the program goes on, and it does go on; a handled
+        // report with the pass's events.
+        const auto shown = r.Output.find(std::string("2.5 Type          : ") + c.Class);
+        ASSERT_NE(shown, std::string::npos) << r.Output;
+        EXPECT_NE(r.Output.find("ok\n", shown), std::string::npos) << r.Output;
+        EXPECT_NE(r.Output.find("[event -2]\n"), std::string::npos) << r.Output;
+        EXPECT_EQ(r.Output.find("[event -1]"), std::string::npos) << r.Output;
 
         // Without the checks the block is released (or the second release
         // ignored) silently.
-        EXPECT_EQ(RunHelper("quiet", c.What).Output, "ok\n");
+        const TRun quiet = RunHelper("quiet", c.What);
+        EXPECT_EQ(quiet.Output, "ok\n");
+        EXPECT_TRUE(quiet.Reports.empty());
     }
+    // The overrun block's allocation is listed after the release.
     const TRun overrun = RunHelper("on", "overrun");
-    const std::string alloc = FirstRowUnder(overrun.Output, "+Memory Leak: Total size=24");
-    EXPECT_NE(alloc.find("|Overrun "), std::string::npos) << overrun.Output;
+    ASSERT_EQ(overrun.Reports.size(), 1u) << overrun.Output;
+    const std::string alloc =
+        FirstRowUnder(overrun.Reports[0], "|+Memory Leak: Type=Data; Total size=24; Count=1 ");
+    EXPECT_NE(alloc.find("|Overrun "), std::string::npos) << overrun.Reports[0];
+}
+
+TEST_F(LeakChecker, BadReleasesInsideTheReportsOwnHandlerNeitherReportNorHang) {
+    for (const char* what : {"overrun", "twice"}) {
+        SCOPED_TRACE(what);
+        const TRun r = RunHelper("on", what, {"bad-handler"});
+        EXPECT_EQ(r.Status, 0);
+        const auto done = r.Output.find("[handler done]\n");
+        ASSERT_NE(done, std::string::npos) << r.Output;
+        EXPECT_NE(r.Output.find("ok\n", done), std::string::npos) << r.Output;
+        EXPECT_EQ(r.Reports.size(), 1u) << r.Output;
+    }
+}
+
+TEST_F(LeakChecker, ExitReportOfAGuiProgramShowsTheDialogHelperAndIsLogged) {
+    // The dialog closes itself after a second (the helper's options).
+    const TRun r = RunHelper("gui", "data", {},
+                             {"QT_QPA_PLATFORM=offscreen",
+                              std::string("KESTAVO_CRASHLOG_DIALOG=") + LEAKS_DIALOG_HELPER});
+    EXPECT_EQ(r.Status, 0);
+    // The dialog showed it: nothing fell back to standard output, no
+    // warning.
+    EXPECT_EQ(r.Output.find("Memory Leak"), std::string::npos) << r.Output;
+    EXPECT_EQ(r.Output.find("[WARNING]"), std::string::npos) << r.Output;
+    ASSERT_EQ(r.Reports.size(), 1u) << r.Output;
+    const std::string row =
+        FirstRowUnder(r.Reports[0], "|+Memory Leak: Type=Data; Total size=96; Count=3 ");
+    EXPECT_NE(row.find(At("data")), std::string::npos) << r.Reports[0];
 }
 
 TEST_F(LeakChecker, ReadFromTheMainProgramsLibraryData) {
     EXPECT_EQ(RunHelper("on", "active").Output, "on\n");
     EXPECT_EQ(RunHelper("off", "active").Output, "off\n");
     // The default flags keep the checker out: a leak goes unreported.
-    EXPECT_EQ(RunHelper("off", "data").Output, "");
+    const TRun off = RunHelper("off", "data");
+    EXPECT_EQ(off.Output, "");
+    EXPECT_TRUE(off.Reports.empty());
 
     std::uint8_t head[16];
     crashlog::TLeakFlagBytes bytes;
@@ -226,17 +342,19 @@ TEST_F(LeakChecker, EightThreadsAllocatingAndReleasingKeepTheListWhole) {
     const TRun r = RunHelper("on", "threads");
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.Output.rfind("ok\n", 0), 0u) << r.Output;
-    const std::string row = FirstRowUnder(r.Output, "Type=Data; Total size=384; Count=8 ");
-    EXPECT_NE(row.find(At("thread")), std::string::npos) << r.Output;
-    EXPECT_NE(r.Output.find("EMemoryLeak: Memory Leak: Total size=384 - Count=8"),
-              std::string::npos)
-        << r.Output;
+    ASSERT_EQ(r.Reports.size(), 1u) << r.Output;
+    const std::string row = FirstRowUnder(r.Reports[0], "Type=Data; Total size=384; Count=8 ");
+    EXPECT_NE(row.find(At("thread")), std::string::npos) << r.Reports[0];
+    EXPECT_EQ(Field(r.Reports[0], "2.6"), "Memory Leak: Total size=384 - Count=8.");
 }
 
 TEST_F(LeakChecker, ForkWhileOtherThreadsAllocateLeavesAWorkingChild) {
     const TRun r = RunHelper("on", "fork");
     EXPECT_EQ(r.Status, 0);
     EXPECT_NE(r.Output.find("ok\n"), std::string::npos) << r.Output;
+    // The blocks a child inherited (the parent's threads, its vectors) are
+    // the parent's, not leaks of the child's at its exit.
+    EXPECT_TRUE(r.Reports.empty()) << r.Output;
 }
 
 }  // namespace
