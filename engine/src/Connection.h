@@ -62,6 +62,13 @@ class Connection {
     // Whether a write on one row locks the whole database against others.
     virtual bool LocksWholeDatabase() const = 0;
 
+    // Counts what this connection has done that may change rows: every
+    // statement but a read-only query, and every start and end of a
+    // transaction.  While it stays the same, rows this connection read are
+    // still stored as read, provided no other connection could write
+    // meanwhile (LocksWholeDatabase and a transaction open).
+    std::uint64_t ChangeCount() const { return changes_; }
+
     // Schema.  Table names come normalised (upper case, no extension).
     virtual bool TableExists(const std::string& table) = 0;
     virtual std::vector<TFieldDef> FieldDefs(const std::string& table) = 0;
@@ -69,6 +76,12 @@ class Connection {
     virtual std::vector<std::string> KeyFields(const std::string& table) = 0;
     // The column list of CREATE TABLE for these fields (names already checked).
     virtual std::string ColumnDefinitions(const std::vector<TFieldDef>& defs) const = 0;
+
+  protected:
+    void Changed() { ++changes_; }
+
+  private:
+    std::uint64_t changes_ = 1;  // 0 is never a count: "not known" to the cursor
 };
 
 // SQLite: one file, kDatabaseFileName, in `folder`.  Refuses a folder on a

@@ -3,8 +3,13 @@
 // and what is stored.
 #pragma once
 
+#include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Connection.h"
@@ -41,17 +46,37 @@ struct TTable::Impl {
     std::vector<std::unique_ptr<TField>> fields;
 
     // The rows of the current view, in order, by rowid: taken when the view
-    // is (re)built, so that edits and deletes do not disturb the walk.
-    std::vector<std::int64_t> rows;
+    // is (re)built, so that edits and deletes do not disturb the walk.  A
+    // deque: a walk deleting as it goes takes rows off the front.
+    std::deque<std::int64_t> rows;
     std::size_t pos = 0;
     bool eof = true;
 
     detail::StoredRow current;  // the current row as stored
     bool currentLoaded = false;
+    // The connection's change count at which `current` was read as stored
+    // (by Edit: under its lock); 0 when not known.  While the count stays
+    // the same the row is still stored so (see Connection::ChangeCount).
+    std::uint64_t currentAt = 0;
     detail::StoredRow buffer;  // the row being edited or inserted
     bool ownsLock = false;     // this table's Edit/Append began the write transaction
 
+    // A cursor walking its view inside a transaction that keeps every other
+    // connection out reads the rows ahead of it in one statement, not one
+    // statement per row.  By rowid; nullopt for a row that no longer
+    // exists.  Good while the connection's change count is `aheadAt`, which
+    // the cursor's own writes move on (they change no row read ahead).
+    std::unordered_map<std::int64_t, std::optional<detail::StoredRow>> ahead;
+    std::uint64_t aheadAt = 0;
+    std::size_t aheadBatch = 0;                   // rows the last read ahead asked for
+    std::optional<std::int64_t> expectNext;       // the row after the one last loaded
+    std::map<std::size_t, std::string> aheadSql;  // by batch size
+
+    std::vector<std::string> quotedNames;  // of the fields, in order
+    std::string columns;                   // the same, as a column list
     std::string selectSql, lockSql, updateSql, insertSql, deleteSql;
+    // UPDATE statements writing only some fields, by the fields' positions.
+    std::map<std::vector<std::uint32_t>, std::string> partialUpdateSql;
     std::vector<TFieldDef> defs;  // as opened; callers may change FieldDefs() meanwhile
     std::string orderBy;
     std::vector<std::size_t> orderColumns;
@@ -62,11 +87,25 @@ struct TTable::Impl {
     void MoveTo(std::size_t newPos) {
         pos = newPos;
         currentLoaded = false;
+        currentAt = 0;
     }
 
     // The stored row of that rowid; false when it no longer exists.
     bool ReadRow(std::int64_t rowid, detail::StoredRow& out, bool lock);
     void LoadCurrent();
+    // Whether no other connection can write until this one ends its
+    // transaction, so that what it reads stays as read until it writes.
+    bool SoleWriter() const;
+    // Reads rows[pos] and those after it into `ahead`.
+    void ReadAhead();
+    void DropAhead();
+    // After this cursor changed row `rowid` with one statement, the
+    // connection's change count having been `before`.
+    void Wrote(std::uint64_t before, std::int64_t rowid);
+    // The statement and values posting `buffer` over the current row:
+    // only the fields that changed when the row is known to be stored as
+    // `current`, else every field.
+    const std::string& UpdateFor(std::vector<detail::Stored>& binds);
     std::size_t InsertPosition(const detail::StoredRow& row);
     void BeginWrite();
     void EndWrite();

@@ -158,12 +158,14 @@ class PgConnection final : public Connection {
 
     std::int64_t Execute(const std::string& sql, const std::vector<Stored>& binds,
                          const std::string& context) override {
+        Changed();
         Result r = Run(sql, binds, context);
         return ParseInteger(PQcmdTuples(r.get())).value_or(0);
     }
 
     std::int64_t Insert(const std::string& sql, const std::vector<Stored>& binds,
                         const std::string& context) override {
+        Changed();
         Result r = Run(sql + " RETURNING rowid", binds, context);
         if (PQntuples(r.get()) != 1)
             throw EDBEngineError(context + ": the server did not report the new row");
@@ -171,6 +173,7 @@ class PgConnection final : public Connection {
     }
 
     void Script(const std::string& sql, const std::string& context) override {
+        Changed();
         Result r(PQexec(conn_, sql.c_str()));
         Check(r.get(), context);
     }
@@ -188,6 +191,7 @@ class PgConnection final : public Connection {
     void Begin(const std::string& context) override { Script("BEGIN", context); }
 
     void Commit(const std::string& context) override {
+        Changed();
         const bool failed = TransactionFailed();
         Result r(PQexec(conn_, "COMMIT"));
         TransactionEnded();
@@ -199,6 +203,7 @@ class PgConnection final : public Connection {
     }
 
     void RollbackQuietly() noexcept override {
+        Changed();
         if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
         TransactionEnded();
     }

@@ -130,8 +130,12 @@ class SqliteConnection final : public Connection {
             folder_.pop_back();
         RefuseNetworkFileSystem(database, folder_);
         const std::string file = folder_ + "/" + kDatabaseFileName;
-        const int rc = sqlite3_open_v2(file.c_str(), &db_,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        // A connection belongs to the thread of its database object, like
+        // every engine object: SQLite's own lock around each call (several
+        // per row read) would guard nothing.
+        const int rc = sqlite3_open_v2(
+            file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+            nullptr);
         if (rc != SQLITE_OK) {
             const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
             sqlite3_close_v2(db_);
@@ -166,6 +170,7 @@ class SqliteConnection final : public Connection {
     std::vector<StoredRow> Query(const std::string& sql, const std::vector<Stored>& binds,
                                  const std::string& context) override {
         Use use(*this, sql, binds, context);
+        if (!sqlite3_stmt_readonly(use.stmt)) Changed();
         std::vector<StoredRow> rows;
         const int columns = sqlite3_column_count(use.stmt);
         while (use.Step()) {
@@ -181,6 +186,7 @@ class SqliteConnection final : public Connection {
     std::int64_t Execute(const std::string& sql, const std::vector<Stored>& binds,
                          const std::string& context) override {
         Use use(*this, sql, binds, context);
+        Changed();
         while (use.Step()) {
         }
         return sqlite3_changes64(db_);
@@ -189,12 +195,14 @@ class SqliteConnection final : public Connection {
     std::int64_t Insert(const std::string& sql, const std::vector<Stored>& binds,
                         const std::string& context) override {
         Use use(*this, sql, binds, context);
+        Changed();
         while (use.Step()) {
         }
         return sqlite3_last_insert_rowid(db_);
     }
 
     void Script(const std::string& sql, const std::string& context) override {
+        Changed();
         const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) Raise(db_, rc, context);
     }
@@ -206,6 +214,7 @@ class SqliteConnection final : public Connection {
     void Begin(const std::string& context) override { Script("BEGIN IMMEDIATE", context); }
     void Commit(const std::string& context) override { Script("COMMIT", context); }
     void RollbackQuietly() noexcept override {
+        Changed();
         if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     }
     bool InTransaction() const override { return !sqlite3_get_autocommit(db_); }

@@ -144,11 +144,123 @@ bool TTable::Impl::ReadRow(std::int64_t rowid, StoredRow& out, bool lock) {
 void TTable::Impl::LoadCurrent() {
     if (currentLoaded) return;
     current.assign(fields.size(), std::monostate{});
+    currentAt = 0;
     if (HasRow()) {
-        StoredRow row;
-        if (ReadRow(rows[pos], row, false)) current = std::move(row);
+        const std::int64_t rowid = rows[pos];
+        // A cursor walking its view reads ahead; one that jumped (First,
+        // Locate) reads just the row it stands on.
+        const bool walking = expectNext == rowid;
+        expectNext = pos + 1 < rows.size() ? std::optional(rows[pos + 1]) : std::nullopt;
+        const bool sole = SoleWriter();
+        if (!sole || aheadAt != Conn().ChangeCount()) DropAhead();
+        auto it = ahead.find(rowid);
+        if (it == ahead.end() && sole && walking) {
+            ReadAhead();
+            it = ahead.find(rowid);
+        }
+        bool exists = false;
+        if (it != ahead.end()) {
+            exists = it->second.has_value();
+            if (exists) current = std::move(*it->second);
+            ahead.erase(it);
+        } else {
+            if (!walking) aheadBatch = 0;
+            StoredRow row;
+            exists = ReadRow(rowid, row, false);
+            if (exists) current = std::move(row);
+        }
+        if (exists && sole) currentAt = Conn().ChangeCount();
     }
     currentLoaded = true;
+}
+
+bool TTable::Impl::SoleWriter() const {
+    return Conn().LocksWholeDatabase() && Conn().InTransaction();
+}
+
+void TTable::Impl::ReadAhead() {
+    DropAhead();
+    // Doubling from a few rows: a short walk does not pay for a long read.
+    aheadBatch = std::clamp<std::size_t>(aheadBatch * 2, 8, 64);
+    const std::size_t count = std::min(aheadBatch, rows.size() - pos);
+    std::string& sql = aheadSql[aheadBatch];
+    if (sql.empty()) {
+        std::string marks;
+        for (std::size_t i = 1; i <= aheadBatch; ++i)
+            marks += (i == 1 ? "?" : ", ?") + std::to_string(i);
+        sql = "SELECT " + columns + ", rowid FROM " + quoted + " WHERE rowid IN (" + marks + ")";
+    }
+    // Near the end of the view the last row fills the batch, so that one
+    // statement per batch size serves every read ahead.
+    std::vector<Stored> binds;
+    binds.reserve(aheadBatch);
+    for (std::size_t i = 0; i < aheadBatch; ++i)
+        binds.emplace_back(rows[pos + std::min(i, count - 1)]);
+    auto found = Conn().Query(sql, binds, Context() + ": reading records");
+    ahead.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        ahead.emplace(rows[pos + i], std::nullopt);
+    for (auto& row : found) {
+        const auto* rowid = std::get_if<std::int64_t>(&row.back());
+        if (rowid == nullptr) continue;
+        const auto it = ahead.find(*rowid);
+        if (it == ahead.end()) continue;
+        row.pop_back();
+        it->second = std::move(row);
+    }
+    aheadAt = Conn().ChangeCount();
+}
+
+void TTable::Impl::DropAhead() {
+    ahead.clear();
+    aheadAt = 0;
+}
+
+void TTable::Impl::Wrote(std::uint64_t before, std::int64_t rowid) {
+    // Another change in between (another table of the connection, a
+    // transaction's end) may have touched any row.
+    if (aheadAt == before && Conn().ChangeCount() == before + 1) {
+        aheadAt = before + 1;
+        ahead.erase(rowid);
+    } else {
+        DropAhead();
+    }
+}
+
+const std::string& TTable::Impl::UpdateFor(std::vector<Stored>& binds) {
+    const std::int64_t rowid = rows[pos];
+    binds.clear();
+    binds.reserve(buffer.size() + 1);
+    // Writing only what changed spares the indexes of fields left alone.
+    if (currentLoaded && currentAt != 0 && currentAt == Conn().ChangeCount() &&
+        current.size() == buffer.size()) {
+        std::vector<std::uint32_t> changed;
+        changed.reserve(buffer.size());
+        for (std::size_t i = 0; i < buffer.size(); ++i) {
+            if (buffer[i] == current[i]) continue;
+            changed.push_back(static_cast<std::uint32_t>(i));
+            binds.push_back(buffer[i]);
+        }
+        if (!changed.empty()) {
+            binds.emplace_back(rowid);
+            auto it = partialUpdateSql.find(changed);
+            if (it == partialUpdateSql.end()) {
+                if (partialUpdateSql.size() >= 64) partialUpdateSql.clear();
+                std::string sets;
+                for (std::size_t i = 0; i < changed.size(); ++i)
+                    sets +=
+                        Format("{}{} = ?{}", i == 0 ? "" : ", ", quotedNames[changed[i]], i + 1);
+                it = partialUpdateSql
+                         .emplace(std::move(changed), Format("UPDATE {} SET {} WHERE rowid = ?{}",
+                                                             quoted, sets, binds.size()))
+                         .first;
+            }
+            return it->second;
+        }
+    }
+    binds = buffer;
+    binds.emplace_back(rowid);
+    return updateSql;
 }
 
 // Where a newly inserted row belongs in an ordered view: after every row
@@ -229,10 +341,13 @@ void TTable::Impl::Requery(bool filtered, const std::string& filter) {
     std::string sql = "SELECT rowid FROM " + quoted;
     if (!compiled.where.empty()) sql += " WHERE " + compiled.where;
     sql += " ORDER BY " + orderBy;
-    std::vector<std::int64_t> ids;
+    std::deque<std::int64_t> ids;
     for (const auto& row : Conn().Query(sql, compiled.binds, Context() + ": running the filter"))
         ids.push_back(std::get<std::int64_t>(row[0]));
     rows = std::move(ids);
+    DropAhead();
+    aheadBatch = 0;
+    expectNext.reset();
     MoveTo(0);
     eof = rows.empty();
 }
@@ -368,12 +483,17 @@ void TTable::Open() {
     impl.defs = defs;
     try {
         std::string columns, sets, marks;
+        impl.quotedNames.clear();
         for (std::size_t i = 0; i < defs.size(); ++i) {
             const std::string sep = i == 0 ? "" : ", ";
-            columns += sep + Quote(defs[i].Name);
-            sets += sep + Format("{} = ?{}", Quote(defs[i].Name), i + 1);
+            impl.quotedNames.push_back(Quote(defs[i].Name));
+            columns += sep + impl.quotedNames.back();
+            sets += sep + Format("{} = ?{}", impl.quotedNames.back(), i + 1);
             marks += sep + Format("?{}", i + 1);
         }
+        impl.columns = columns;
+        impl.aheadSql.clear();
+        impl.partialUpdateSql.clear();
         impl.selectSql = Format("SELECT {} FROM {} WHERE rowid = ?1", columns, impl.quoted);
         impl.lockSql = impl.selectSql + conn.RowLockClause();
         impl.updateSql =
@@ -409,6 +529,9 @@ void TTable::Close() {
     impl.rows.clear();
     impl.current.clear();
     impl.currentLoaded = false;
+    impl.currentAt = 0;
+    impl.DropAhead();
+    impl.expectNext.reset();
     impl.eof = true;
     impl.state = TDataSetState::Inactive;
     auto& open = impl.database->impl_->openTables;
@@ -482,14 +605,21 @@ void TTable::Edit() {
     impl.BeginWrite();
     try {
         // Re-read under the lock: the edit starts from what is stored now,
-        // not from what this cursor saw earlier.
-        impl.currentLoaded = false;
-        StoredRow row;
-        if (!impl.ReadRow(impl.rows[impl.pos], row, true))
-            throw EDBEngineError(
-                Format("Table {}: the record was deleted by another user", impl.name));
-        impl.current = std::move(row);
-        impl.currentLoaded = true;
+        // not from what this cursor saw earlier.  A row read in this same
+        // transaction, with nothing written since and no other connection
+        // able to write, is what is stored now.
+        const bool stored = impl.currentLoaded && impl.currentAt != 0 &&
+                            impl.currentAt == impl.Conn().ChangeCount() && impl.SoleWriter();
+        if (!stored) {
+            impl.currentLoaded = false;
+            StoredRow row;
+            if (!impl.ReadRow(impl.rows[impl.pos], row, true))
+                throw EDBEngineError(
+                    Format("Table {}: the record was deleted by another user", impl.name));
+            impl.current = std::move(row);
+            impl.currentLoaded = true;
+            impl.currentAt = impl.Conn().ChangeCount();
+        }
     } catch (...) {
         impl.ReleaseLockQuietly();
         throw;
@@ -522,18 +652,20 @@ void TTable::Post() {
     const bool inserting = impl.state == TDataSetState::Insert;
     std::int64_t rowid = 0;
     try {
+        const std::uint64_t before = impl.Conn().ChangeCount();
         if (inserting) {
             rowid = impl.Conn().Insert(impl.insertSql, impl.buffer,
                                        impl.Context() + ": appending a record");
         } else {
-            std::vector<Stored> binds = impl.buffer;
-            binds.emplace_back(impl.rows[impl.pos]);
+            rowid = impl.rows[impl.pos];
+            std::vector<Stored> binds;
+            const std::string& sql = impl.UpdateFor(binds);
             // An update that touched nothing must not pass for a post.
-            if (impl.Conn().Execute(impl.updateSql, binds, impl.Context() + ": posting a record") ==
-                0)
+            if (impl.Conn().Execute(sql, binds, impl.Context() + ": posting a record") == 0)
                 throw EDBEngineError(
                     Format("Table {}: the record was deleted by another user", impl.name));
         }
+        impl.Wrote(before, rowid);
     } catch (...) {
         impl.DropFailedOwnTransaction();
         throw;
@@ -549,6 +681,7 @@ void TTable::Post() {
     }
     impl.current = std::move(impl.buffer);
     impl.currentLoaded = true;
+    impl.currentAt = 0;  // as posted, not as read back
     impl.buffer.clear();
     impl.state = TDataSetState::Browse;
     if (AfterPost) AfterPost(*this);
@@ -576,8 +709,10 @@ void TTable::Delete() {
     impl.database->impl_->CheckTransactionAlive(impl.database->DatabaseName());
     impl.database->impl_->SetLockWait();
     try {
+        const std::uint64_t before = impl.Conn().ChangeCount();
         impl.Conn().Execute(impl.deleteSql, {impl.rows[impl.pos]},
                             impl.Context() + ": deleting a record");
+        impl.Wrote(before, impl.rows[impl.pos]);
     } catch (...) {
         impl.DropFailedOwnTransaction();
         throw;

@@ -539,6 +539,63 @@ TEST_F(EngineTest, RollbackUndoesEveryWriteOfTheTransactionAndRefreshesOpenCurso
     EXPECT_THAT(ErrorOf([&] { db.Commit(); }), HasSubstr("no transaction"));
 }
 
+// A cursor walking its rows inside a transaction sees what another cursor of
+// the same database changed or deleted since, under it or ahead of it, and
+// an edit starts from the row as it is stored then.
+TEST_F(EngineTest, WalkInATransactionSeesWhatAnotherCursorChangedMeanwhile) {
+    TDatabase& db = Session().Database("KVO");
+    TTable walker, other;
+    CreateEntries(walker);
+    walker.Open();
+    for (int i = 0; i < 40; ++i)
+        AddEntry(walker, "*", 1, "01/02/2026", "n" + std::to_string(i));
+    other.SetDatabaseName("KVO");
+    other.SetTableName("APP_REC");
+    other.Open();
+
+    db.StartTransaction();
+    walker.First();
+    for (int i = 0; i < 3; ++i) {  // reading each row, as a walk does, then changing it
+        ASSERT_EQ(walker.FieldByName("Note").AsString(), "n" + std::to_string(i));
+        walker.Edit();
+        walker.FieldByName("Note").SetAsString("w" + std::to_string(i));
+        walker.Post();
+        walker.Next();
+    }
+    EXPECT_EQ(walker.FieldByName("Note").AsString(), "n3");
+    for (const auto& [note, change] : {std::pair{"n3", "o3"}, {"n4", "o4"}}) {
+        ASSERT_TRUE(other.Locate("Note", std::string(note)));
+        other.Edit();
+        other.FieldByName("Note").SetAsString(change);
+        other.Post();
+    }
+    ASSERT_TRUE(other.Locate("Note", std::string("n5")));
+    other.Delete();
+
+    walker.Edit();  // the row it stands on
+    EXPECT_EQ(walker.FieldByName("Note").AsString(), "o3");
+    walker.Cancel();
+    walker.Next();
+    EXPECT_EQ(walker.FieldByName("Note").AsString(), "o4");
+    walker.Edit();
+    walker.FieldByName("Type").SetAsString("A");
+    walker.Post();
+    walker.Next();
+    EXPECT_TRUE(walker.FieldByName("Note").IsNull());  // deleted by the other cursor
+    EXPECT_THAT(ErrorOf([&] { walker.Edit(); }), HasSubstr("deleted"));
+    walker.Next();
+    EXPECT_EQ(walker.FieldByName("Note").AsString(), "n6");
+    db.Commit();
+
+    other.Close();
+    other.Open();
+    ASSERT_TRUE(other.Locate("Note", std::string("o4")));
+    EXPECT_EQ(other.FieldByName("Type").AsString(), "A");
+    EXPECT_THAT(Column(other, "Note"),
+                ::testing::AllOf(::testing::SizeIs(39), ::testing::Contains("o3"),
+                                 ::testing::Not(::testing::Contains("n5"))));
+}
+
 // A file database on a network drive would be damaged by the workstations
 // sharing it; it is refused with a message that names the server setting.
 TEST_F(EngineTest, FileDatabaseOnANetworkFileSystemIsRefused) {
