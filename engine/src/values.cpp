@@ -77,7 +77,12 @@ std::optional<std::string> DisplayDateToIso(std::string_view text) {
 
 std::string IsoDateToDisplay(std::string_view iso) {
     if (iso.size() != 10 || iso[4] != '-' || iso[7] != '-') return std::string(iso);
-    return Format("{}/{}/{}", iso.substr(8, 2), iso.substr(5, 2), iso.substr(0, 4));
+    // Every date read goes through here: put the digits in place directly.
+    std::string display = "DD/MM/YYYY";
+    display.replace(0, 2, iso.substr(8, 2));
+    display.replace(3, 2, iso.substr(5, 2));
+    display.replace(6, 4, iso.substr(0, 4));
+    return display;
 }
 
 std::optional<std::string> NormaliseTime(std::string_view text) {
