@@ -107,9 +107,19 @@ std::string Join(const std::vector<std::string>& parts, char separator) {
 }
 
 std::string BlockText(const TRemovedRows& block) {
-    std::string text = Join(block.names, '\t');
+    std::size_t size = 0;
     for (const auto& row : block.rows)
-        text += "\n" + Join(row, '\t');
+        for (const auto& value : row)
+            size += value.size() + 1;
+    std::string text = Join(block.names, '\t');
+    text.reserve(text.size() + size);
+    for (const auto& row : block.rows) {
+        text += '\n';
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (i != 0) text += '\t';
+            text += row[i];
+        }
+    }
     return text;
 }
 
@@ -301,8 +311,11 @@ std::string EncodeValue(const Variant& value) {
         std::snprintf(text, sizeof text, "N%.17g", *d);
         return text;
     }
+    const auto& plain = std::get<std::string>(value);
+    const auto escaped = [](char c) { return c == '\\' || c == '\t' || c == '\n' || c == '\r'; };
+    if (std::none_of(plain.begin(), plain.end(), escaped)) return "S" + plain;
     std::string text = "S";
-    for (const char c : std::get<std::string>(value)) {
+    for (const char c : plain) {
         switch (c) {
             case '\\':
                 text += "\\\\";
