@@ -7,7 +7,10 @@
 // answer goes back on it, and a heartbeat frame every second tells the
 // waiting process that the helper is alive.  When the user asked for a copy
 // of the report, the helper stays after its answer to serve the clipboard
-// until another program takes it over (at most ten minutes).
+// until another program takes it over (at most ten minutes); a clipboard
+// request does only that.  The send's result box is answered as soon as it
+// is on screen and stays until the user closes it, so that nobody waits
+// for the user's OK.
 //
 // For tests, KESTAVO_CRASHLOG_DIALOG_TEST may hold "hang" (stop answering
 // after reading the request) or answers per dialog kind, such as
@@ -18,10 +21,12 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
+#include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "crashlog/CrashDialogs.h"
@@ -89,6 +94,46 @@ int RunProgress(int fd, const TDialogRequest& request) {
     return QApplication::exec();
 }
 
+// The clipboard of X is served by the program that holds it: stay until
+// another program takes it over, at most ten minutes.  Offscreen, the
+// clipboard lives in this process only and there is nobody to serve.
+int ServeClipboard(QApplication& app) {
+    if (QGuiApplication::platformName() == "offscreen") return 0;
+    QClipboard* clipboard = QApplication::clipboard();
+    QObject::connect(clipboard, &QClipboard::dataChanged, &app, [clipboard] {
+        if (!clipboard->ownsClipboard()) QApplication::quit();
+    });
+    QTimer::singleShot(10 * 60 * 1000, &app, &QApplication::quit);
+    return QApplication::exec();
+}
+
+int RunClipboard(int fd, QApplication& app, const TDialogRequest& request) {
+    const QString text = QString::fromStdString(request.reportText);
+    QClipboard* clipboard = QApplication::clipboard();
+    clipboard->setText(text);
+    TDialogResult result;
+    // Read back: another client may hold the selection against us.
+    result.copy = clipboard->text() == text;
+    if (!result.copy) result.warning = "[GUI] The report could not be put on the clipboard.";
+    WriteEncodedFrame(fd, EncodeDialogResult(result));
+    ::close(fd);
+    return result.copy ? ServeClipboard(app) : 1;
+}
+
+int RunResultMessage(int fd, const TDialogRequest& request, const QString& hook) {
+    std::unique_ptr<QMessageBox> box = CreateResultMessageBox(request);
+    box->setWindowModality(Qt::ApplicationModal);
+    QObject::connect(box.get(), &QDialog::finished, qApp, &QApplication::quit);
+    box->show();
+    AnswerForTests(HookFor(hook, request.kind));
+    TDialogResult result;
+    result.shown = true;
+    WriteEncodedFrame(fd, EncodeDialogResult(result));
+    ::close(fd);
+    QTimer::singleShot(10 * 60 * 1000, qApp, &QApplication::quit);
+    return QApplication::exec();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,6 +167,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     if (request.kind == TDialogKind::Progress) return RunProgress(fd, request);
+    if (request.kind == TDialogKind::Clipboard) return RunClipboard(fd, app, request);
+    if (request.kind == TDialogKind::ResultMessage) return RunResultMessage(fd, request, hook);
 
     // The waiting process takes silence for a hang; a heartbeat that cannot
     // be written means it is gone, and nobody is left to answer to.
@@ -139,11 +186,6 @@ int main(int argc, char** argv) {
     ::close(fd);
 
     if (!result.copy || request.reportText.empty()) return 0;
-    QClipboard* clipboard = QApplication::clipboard();
-    clipboard->setText(QString::fromStdString(request.reportText));
-    QObject::connect(clipboard, &QClipboard::dataChanged, &app, [clipboard] {
-        if (!clipboard->ownsClipboard()) QApplication::quit();
-    });
-    QTimer::singleShot(10 * 60 * 1000, &app, &QApplication::quit);
-    return QApplication::exec();
+    QApplication::clipboard()->setText(QString::fromStdString(request.reportText));
+    return ServeClipboard(app);
 }

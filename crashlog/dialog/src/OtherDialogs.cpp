@@ -107,6 +107,18 @@ int TSendProgressWindow::Progress() const {
     return bar_->value();
 }
 
+std::unique_ptr<QMessageBox> CreateResultMessageBox(const TDialogRequest& request) {
+    auto caption = request.texts.find(0);
+    auto box = std::make_unique<QMessageBox>(
+        request.errorIcon ? QMessageBox::Critical : QMessageBox::Information,
+        caption == request.texts.end() ? QString() : QString::fromStdString(caption->second),
+        QString::fromStdString(request.message), QMessageBox::Ok);
+    box->setObjectName("CL_Result");
+    box->button(QMessageBox::Ok)->setObjectName("ok");
+    box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    return box;
+}
+
 TDialogResult RunCrashDialog(const TDialogRequest& request, TDialogSettings& settings) {
     if (request.beep && request.kind != TDialogKind::MessageBox) QApplication::beep();
     switch (request.kind) {
@@ -139,6 +151,12 @@ TDialogResult RunCrashDialog(const TDialogRequest& request, TDialogSettings& set
                 QString::fromStdString(request.message), QMessageBox::Ok);
             box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
             box.exec();
+            result.shown = true;
+            return result;
+        }
+        case TDialogKind::ResultMessage: {
+            CreateResultMessageBox(request)->exec();
+            TDialogResult result;
             result.shown = true;
             return result;
         }

@@ -40,8 +40,10 @@ enum class TDialogKind : std::uint8_t {
     MessageBox = 1,
     Classic = 2,
     Detailed = 3,
-    Reproduce = 10,  // the steps-to-reproduce request
-    Progress = 11,   // the send-progress window
+    Reproduce = 10,      // the steps-to-reproduce request
+    Progress = 11,       // the send-progress window
+    ResultMessage = 12,  // the send's result box: caption text 0, `message`
+    Clipboard = 13,      // no window: `reportText` goes on the clipboard
 };
 
 // Everything a dialog shows and starts from.  Texts are already resolved
@@ -86,6 +88,8 @@ struct TDialogRequest {
     std::uint64_t parentWindow = 0;
     // Progress window only: modal (centred, kept in front) or background.
     bool modal = true;
+    // Result box only: the error icon instead of the information icon.
+    bool errorIcon = false;
 };
 
 // What the user decided.
@@ -160,6 +164,25 @@ TDialogResult ShowCrashDialog(const TDialogRequest& request, const TDialogLaunch
 // The report copy to the clipboard is made by the helper itself.
 TDialogResult RunExceptionDialogs(TDialogRequest request, bool storeInLogFile, bool duplicateLogged,
                                   const TDialogLaunch& launch = {});
+
+// The send's result box: caption text 0 ("Information."), the options' text
+// `textIndex` (144 sent, 145 failed, 146 the tracker closed the bug), the
+// error icon when `ok` is false.
+TDialogRequest MakeResultMessageRequest(const TCrashModuleOptions& options, int textIndex, bool ok);
+
+// Shows the send's result box and returns once it is on screen: the helper
+// keeps it there by itself until the user closes it (at most ten minutes),
+// even after this process ended, so neither the send nor the end of a
+// crashed program waits for the user.  `consoleFallback` without a display.
+TDialogResult ShowResultMessage(const TCrashModuleOptions& options, int textIndex, bool ok,
+                                const TDialogLaunch& launch = {});
+
+// Puts `text` on the clipboard.  The clipboard of X belongs to a program
+// that serves it, so a helper takes it and stays to serve it until another
+// program takes the clipboard over (at most ten minutes).  `copy` is set on
+// success; `consoleFallback` without a display (nothing to copy to);
+// `warning` when the helper failed.
+TDialogResult CopyTextToClipboard(const std::string& text, const TDialogLaunch& launch = {});
 
 // Whether a display is there to show a dialog on: $DISPLAY or
 // $WAYLAND_DISPLAY; the offscreen Qt platform only together with an

@@ -223,7 +223,7 @@ TDialogResult ShowCrashDialog(const TDialogRequest& request, const TDialogLaunch
         return Cancelled(request,
                          "Cannot show the DialogBox window: the dialog program was not found.");
     // The dialog stays above the program's own active window.
-    if (request.parentWindow == 0) {
+    if (request.parentWindow == 0 && request.kind != TDialogKind::Clipboard) {
         TDialogRequest withParent = request;
         withParent.parentWindow = ActiveWindowOfProcess();
         if (withParent.parentWindow) return ShowCrashDialog(withParent, launch);
@@ -270,6 +270,28 @@ TDialogResult ShowCrashDialog(const TDialogRequest& request, const TDialogLaunch
         LetHelperGo(helper);
         return result;
     }
+}
+
+TDialogRequest MakeResultMessageRequest(const TCrashModuleOptions& options, int textIndex,
+                                        bool ok) {
+    TDialogRequest request;
+    request.kind = TDialogKind::ResultMessage;
+    request.texts[0] = options.Text(0);
+    request.message = options.Text(textIndex);
+    request.errorIcon = !ok;
+    return request;
+}
+
+TDialogResult ShowResultMessage(const TCrashModuleOptions& options, int textIndex, bool ok,
+                                const TDialogLaunch& launch) {
+    return ShowCrashDialog(MakeResultMessageRequest(options, textIndex, ok), launch);
+}
+
+TDialogResult CopyTextToClipboard(const std::string& text, const TDialogLaunch& launch) {
+    TDialogRequest request;
+    request.kind = TDialogKind::Clipboard;
+    request.reportText = text;
+    return ShowCrashDialog(request, launch);
 }
 
 void SetReportPieces(TDialogRequest& request, std::string_view reportText) {

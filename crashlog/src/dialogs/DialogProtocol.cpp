@@ -240,6 +240,7 @@ std::string EncodeDialogRequest(const TDialogRequest& q) {
     w.Put("cpuHtml", q.cpuHtml);
     w.Put("parentWindow", std::string_view(std::to_string(q.parentWindow)));
     w.Put("modal", q.modal);
+    w.Put("errorIcon", q.errorIcon);
     return w.Frame('Q');
 }
 
@@ -286,6 +287,7 @@ bool DecodeDialogRequest(std::string_view frame, TDialogRequest& q, std::string*
     q.cpuHtml = Str(r, "cpuHtml");
     q.parentWindow = static_cast<std::uint64_t>(Int(r, "parentWindow"));
     q.modal = r.count("modal") ? Flag(r, "modal") : true;
+    q.errorIcon = Flag(r, "errorIcon");
     return true;
 }
 

@@ -223,6 +223,41 @@ TEST_F(DialogHelper, ProgressWindowFollowsTheSender) {
     EXPECT_TRUE(HelperChildren().empty());
 }
 
+// The send's result box is answered as soon as it is up, so nobody waits
+// for the user; it stays until closed.  A clipboard copy is answered once
+// the clipboard holds the text.
+TEST_F(DialogHelper, ResultBoxAndClipboardCopyAnswerAtOnce) {
+    TCrashModuleOptions options;
+    TDialogLaunch launch;
+    launch.totalTimeoutMs = 5000;
+    TDialogResult box = ShowResultMessage(options, 144, true, launch);
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.warning, "");
+    std::this_thread::sleep_for(500ms);
+    std::vector<pid_t> open = HelperChildren();
+    EXPECT_EQ(open.size(), 1u);
+    for (pid_t pid : open) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    // Its OK ends the helper.
+    ::setenv("KESTAVO_CRASHLOG_DIALOG_TEST", "click=ok", 1);
+    box = ShowResultMessage(options, 145, false, launch);
+    EXPECT_TRUE(box.shown);
+    for (int i = 0; i < 100 && !HelperChildren().empty(); ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(HelperChildren().empty());
+
+    TDialogResult copy = CopyTextToClipboard("the report", launch);
+    EXPECT_TRUE(copy.copy);
+    EXPECT_FALSE(copy.consoleFallback);
+    EXPECT_EQ(copy.warning, "");
+    // Offscreen the clipboard lives in the helper alone: nobody to serve.
+    for (int i = 0; i < 100 && !HelperChildren().empty(); ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(HelperChildren().empty());
+}
+
 TEST(DialogProtocol, RoundTripsAndRefusesDamage) {
     TDialogRequest q;
     q.kind = TDialogKind::Detailed;
@@ -233,6 +268,7 @@ TEST(DialogProtocol, RoundTripsAndRefusesDamage) {
     q.autoCloseSeconds = 5;
     q.parentWindow = 0x1c00007;
     q.callStackText = std::string(100000, '|');
+    q.errorIcon = true;
     std::string frame = EncodeDialogRequest(q);
     TDialogRequest back;
     ASSERT_TRUE(DecodeDialogRequest(frame, back));
@@ -244,6 +280,7 @@ TEST(DialogProtocol, RoundTripsAndRefusesDamage) {
     EXPECT_EQ(back.parentWindow, q.parentWindow);
     EXPECT_EQ(back.callStackText, q.callStackText);
     EXPECT_TRUE(back.send);
+    EXPECT_TRUE(back.errorIcon);
 
     // Every cut of the frame is refused, never read past.
     for (std::size_t cut = 0; cut < 400; ++cut)

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -460,4 +461,38 @@ TEST_F(DialogWidgets, StayOnTopMakesTheDialogTopmost) {
     request.dialogFlags |= dialog_flags::StayOnTop;
     TClassicDialog topmost(request, *settings_);
     EXPECT_TRUE(topmost.windowFlags() & Qt::WindowStaysOnTopHint);
+}
+
+// The send's result box: the caption and texts of the options, the icon by
+// the outcome, above other windows.
+TEST_F(DialogWidgets, ResultBoxShowsTheOutcomeText) {
+    struct Row {
+        int text;
+        bool ok;
+        const char* shown;
+        QMessageBox::Icon icon;
+    };
+    const Row rows[] = {
+        {144, true, "The message was sent successfully.", QMessageBox::Information},
+        {145, false, "Sorry, sending the message didn't work.", QMessageBox::Critical},
+        {146, true, "These BUG is just closed.\r\nContact the program support to obtain an update.",
+         QMessageBox::Information},
+    };
+    TCrashModuleOptions options;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::unique_ptr<QMessageBox> box =
+            CreateResultMessageBox(MakeResultMessageRequest(options, row.text, row.ok));
+        EXPECT_EQ(box->windowTitle(), "Information.");
+        EXPECT_EQ(box->text(), row.shown);
+        EXPECT_EQ(box->icon(), row.icon);
+        EXPECT_TRUE(box->windowFlags() & Qt::WindowStaysOnTopHint);
+        ASSERT_NE(Child<QPushButton>(*box, "ok"), nullptr);
+    }
+    // A text the program changed is the one shown.
+    options.SetText(145, "Not sent: %_ExceptMsg%");
+    ::setenv("_ExceptMsg", "disk full", 1);
+    EXPECT_EQ(CreateResultMessageBox(MakeResultMessageRequest(options, 145, false))->text(),
+              "Not sent: disk full");
+    ::unsetenv("_ExceptMsg");
 }

@@ -21,6 +21,7 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -196,6 +197,11 @@ class TSendProgressWindow : public QDialog {
     QLabel* status_ = nullptr;
     QProgressBar* bar_ = nullptr;
 };
+
+// The send's result box of a `TDialogKind::ResultMessage` request: caption
+// text 0, the request's message, the information or error icon, an OK
+// button named "ok", kept above other windows.
+std::unique_ptr<QMessageBox> CreateResultMessageBox(const TDialogRequest& request);
 
 // Runs one dialog of the request's kind modally and returns the decision;
 // the message box kind included.
