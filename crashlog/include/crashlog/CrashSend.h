@@ -20,7 +20,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "crashlog/CrashTypes.h"
@@ -81,6 +80,9 @@ struct TSendResult {
     bool ok = true;
     std::string keptArchive;  // where an unsent archive was kept
     std::vector<std::string> smtpLogs;
+    // The send went on in the background: its outcome is not known yet, so
+    // `ok` says nothing (it is false until then).
+    bool background = false;
 };
 
 // The whole send.  Never throws; the temporary files are gone when it
@@ -110,24 +112,48 @@ bool MailClientSend(const std::string& command, const std::string& recipients,
 std::string MailToUrl(const std::string& recipients, const std::string& subject,
                       const std::string& body);
 
-// Runs `SendReport` on its own thread over copies of the input and the
-// options, for programs that send in the background.
+// Runs `SendReport` on a thread of its own over copies of the input and the
+// options, so the caller's objects may change or go as soon as the
+// constructor returns; what `events` hold is kept until the send ends.  The
+// thread is one of the library's own: the crash hooks neither report nor
+// pause it, and it is not in the thread list of a bug report.  Events are
+// called on that thread.
 class TSendThread {
   public:
     TSendThread(const TSendInput& input, TSendEvents events);
     ~TSendThread();  // waits for the send
     TSendThread(const TSendThread&) = delete;
     TSendThread& operator=(const TSendThread&) = delete;
+    // False when the thread could not be started (the send did not run).
+    bool Started() const;
     // False when it is still running after `timeoutMs`.
     bool Wait(int timeoutMs);
-    const TSendResult& Result() const { return result_; }
+    // Valid once `Wait` returned true.
+    const TSendResult& Result() const;
+
+    struct Shared;
 
   private:
-    struct Shared;
     std::shared_ptr<Shared> shared_;
-    std::unique_ptr<TCrashModuleOptions> options_;
-    TSendResult result_;
-    std::thread thread_;
 };
+
+// How long the end of the process waits for sends still running: a bound
+// of last resort, since every network step has a time-out of its own.
+inline constexpr int kBackgroundSendWaitMs = 10 * 60 * 1000;
+
+// Starts a `TSendThread` that nobody owns: it ends by itself.  Until it has,
+// the process does not end silently without it: a normal exit waits for it
+// (`WaitForBackgroundSends` runs at exit), and so must every other way the
+// library ends the process.  False when no thread could be started; the
+// caller then sends in line.
+bool StartBackgroundSend(const TSendInput& input, TSendEvents events);
+
+// Waits until every send started by `StartBackgroundSend` in this process
+// has ended, at most `timeoutMs`; true when none is left.  Returns at once
+// on a send thread (an event handler that ends the process must not wait
+// for itself) and in a child process forked while a send ran.
+bool WaitForBackgroundSends(int timeoutMs = kBackgroundSendWaitMs);
+// The sends started by `StartBackgroundSend` that have not ended yet.
+int BackgroundSendsRunning();
 
 }  // namespace crashlog

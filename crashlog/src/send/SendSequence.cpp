@@ -1,6 +1,9 @@
 // The send sequence: temporary copies, the attachment archive, the e-mail
 // and web routes with their events, keeping an unsent archive, clean-up.
+#include <curl/curl.h>
 #include <dirent.h>
+#include <dlfcn.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,13 +11,16 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <mutex>
 
+#include "capture/CaptureInternal.h"
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashOptions.h"
 #include "crashlog/CrashReport.h"
@@ -452,8 +458,9 @@ bool MailClientSend(const std::string& command, const std::string& recipients,
 }
 
 TSendResult SendReport(const TSendInput& in, const TSendEvents& ev) {
-    static const TCrashModuleOptions kDefaults;
-    const TCrashModuleOptions& o = in.options ? *in.options : kDefaults;
+    // Never destroyed: a send in the background may still run at exit.
+    static const auto* kDefaults = new TCrashModuleOptions();
+    const TCrashModuleOptions& o = in.options ? *in.options : *kDefaults;
     Send s{in, ev, o, {}, {}, {}, {}, {}, {}, {}, {}, false};
     const char* tmpEnv = getenv("TMPDIR");
     std::string root = !in.tempRoot.empty() ? in.tempRoot : (tmpEnv && *tmpEnv ? tmpEnv : "/tmp");
@@ -534,39 +541,199 @@ TSendResult SendReport(const TSendInput& in, const TSendEvents& ev) {
 
 // ---- background sending ----------------------------------------------------------------
 
+namespace {
+
+using PthreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+
+// The crash hooks see every thread the program creates, register it (so that
+// a pass reports it and may pause it) and report what it raises.  The
+// library's own threads stay out of that: like the pass worker, which starts
+// before the hooks, a send thread is started past the hook (with the
+// function the hook itself hands on to), and marks itself as the library's
+// for the raise and fault hooks.  While the library is passive the hook
+// passes everything on anyway, and whatever else watches thread creation
+// (a sanitizer's run-time) sees the thread as usual.
+int StartOwnThread(pthread_t* thread, void* (*start)(void*), void* arg) {
+    static const auto next = reinterpret_cast<PthreadCreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
+    const PthreadCreateFn create = capture::Active() && next ? next : &pthread_create;
+    return create(thread, nullptr, start, arg);
+}
+
+thread_local bool tOnSendThread = false;
+
+// The sends nobody owns.  Never destroyed: a send may still run while the
+// process's static objects go.
+struct InFlight {
+    std::mutex m;
+    std::condition_variable cv;
+    int running = 0;
+    // The process that started them: a forked child has none of its
+    // threads and must not wait for them.
+    std::atomic<pid_t> owner{0};
+};
+
+InFlight& Flight() {
+    static auto* flight = new InFlight;
+    return *flight;
+}
+
+void WaitAtExit() {
+    WaitForBackgroundSends(kBackgroundSendWaitMs);
+}
+
+}  // namespace
+
 struct TSendThread::Shared {
+    TSendInput input;
+    std::unique_ptr<TCrashModuleOptions> options;
+    TSendEvents events;
+    TSendResult result;
+    bool counted = false;  // one of the sends in flight
+    pthread_t thread{};
+    bool started = false;
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
 };
 
-TSendThread::TSendThread(const TSendInput& input, TSendEvents events)
-    : shared_(std::make_shared<Shared>()) {
-    // The pass frees its options and record when it returns: the thread
-    // works on its own copies.
-    if (input.options) {
-        options_ = std::make_unique<TCrashModuleOptions>(input.options->OwnerModuleName());
-        options_->Assign(input.options);
+namespace {
+
+void* RunSend(void* arg) {
+    // The thread's own reference: the object that started it may go first.
+    std::shared_ptr<TSendThread::Shared> shared(
+        std::move(*static_cast<std::shared_ptr<TSendThread::Shared>*>(arg)));
+    delete static_cast<std::shared_ptr<TSendThread::Shared>*>(arg);
+    capture::Snapshot().LibraryThread = true;
+    tOnSendThread = true;
+    TSendResult result;
+    try {
+        result = SendReport(shared->input, shared->events);
+    } catch (...) {
+        // SendReport does not throw; an event handler might.
+        result.ok = false;
     }
-    TSendInput copy = input;
-    copy.options = options_.get();
-    thread_ =
-        std::thread([this, copy = std::move(copy), events = std::move(events), shared = shared_] {
-            result_ = SendReport(copy, events);
-            std::lock_guard<std::mutex> lock(shared->m);
-            shared->done = true;
-            shared->cv.notify_all();
-        });
+    // What the events hold (copies of a pass's record) goes with the send.
+    shared->events = {};
+    {
+        std::lock_guard<std::mutex> lock(shared->m);
+        shared->result = std::move(result);
+        shared->done = true;
+    }
+    shared->cv.notify_all();
+    if (shared->counted) {
+        InFlight& flight = Flight();
+        {
+            std::lock_guard<std::mutex> lock(flight.m);
+            --flight.running;
+        }
+        flight.cv.notify_all();
+    }
+    return nullptr;
+}
+
+std::shared_ptr<TSendThread::Shared> MakeShared(const TSendInput& input, TSendEvents events) {
+    auto shared = std::make_shared<TSendThread::Shared>();
+    // The caller frees its options when it returns: the thread works on
+    // its own copy.
+    if (input.options) {
+        shared->options = std::make_unique<TCrashModuleOptions>(input.options->OwnerModuleName());
+        shared->options->Assign(input.options);
+    }
+    shared->input = input;
+    shared->input.options = shared->options.get();
+    shared->events = std::move(events);
+    return shared;
+}
+
+bool Launch(const std::shared_ptr<TSendThread::Shared>& shared, bool detached) {
+    auto* arg = new std::shared_ptr<TSendThread::Shared>(shared);
+    pthread_t thread{};
+    if (StartOwnThread(&thread, &RunSend, arg) != 0) {
+        delete arg;
+        return false;
+    }
+    if (detached)
+        pthread_detach(thread);
+    else
+        shared->thread = thread;
+    shared->started = true;
+    return true;
+}
+
+}  // namespace
+
+TSendThread::TSendThread(const TSendInput& input, TSendEvents events)
+    : shared_(MakeShared(input, std::move(events))) {
+    if (!Launch(shared_, false)) {
+        shared_->events = {};
+        shared_->result.ok = false;
+        shared_->done = true;
+    }
 }
 
 TSendThread::~TSendThread() {
-    if (thread_.joinable()) thread_.join();
+    if (shared_->started) pthread_join(shared_->thread, nullptr);
+}
+
+bool TSendThread::Started() const {
+    return shared_->started;
 }
 
 bool TSendThread::Wait(int timeoutMs) {
     std::unique_lock<std::mutex> lock(shared_->m);
     return shared_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                 [&] { return shared_->done; });
+}
+
+const TSendResult& TSendThread::Result() const {
+    return shared_->result;
+}
+
+bool StartBackgroundSend(const TSendInput& input, TSendEvents events) {
+    auto shared = MakeShared(input, std::move(events));
+    shared->counted = true;
+    InFlight& flight = Flight();
+    static std::once_flag registered;
+    // Exit handlers run last registered first, and the wait must come
+    // before any clean-up of what a send uses.  Registered with the first
+    // send, it follows the objects its events may call into; the transfer
+    // and TLS libraries register their clean-up when they are first set up
+    // (the archive's random names and the web routes use them), which would
+    // otherwise happen on the send thread, after the wait was registered.
+    std::call_once(registered, [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        std::atexit(&WaitAtExit);
+    });
+    {
+        std::lock_guard<std::mutex> lock(flight.m);
+        if (flight.owner.load() != getpid()) {
+            flight.owner.store(getpid());
+            flight.running = 0;
+        }
+        ++flight.running;
+    }
+    if (Launch(shared, true)) return true;
+    {
+        std::lock_guard<std::mutex> lock(flight.m);
+        --flight.running;
+    }
+    flight.cv.notify_all();
+    return false;
+}
+
+bool WaitForBackgroundSends(int timeoutMs) {
+    InFlight& flight = Flight();
+    if (tOnSendThread || flight.owner.load() != getpid()) return true;
+    std::unique_lock<std::mutex> lock(flight.m);
+    return flight.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return flight.running == 0; });
+}
+
+int BackgroundSendsRunning() {
+    InFlight& flight = Flight();
+    if (flight.owner.load() != getpid()) return 0;
+    std::lock_guard<std::mutex> lock(flight.m);
+    return flight.running;
 }
 
 }  // namespace crashlog
