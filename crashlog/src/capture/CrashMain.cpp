@@ -679,6 +679,8 @@ int Display(Job& job, const ExceptionInfo& e, TCrashExceptionRecord& rec, TCrash
 // ---- terminate and restart -------------------------------------------------------------
 
 [[noreturn]] void CarryOut(int action) {
+    // A report still on its way in the background goes out first.
+    WaitForBackgroundSends();
     fflush(stdout);
     fflush(stderr);
     if (action == 2 && !S().Arguments.empty()) {
@@ -1368,6 +1370,7 @@ void DispatchHandledAtEndCatch(void* object, const std::type_info* type) {
         }
     }
     if (!defaultToo) EndProcessAfterCrash(1);
+    WaitForBackgroundSends();
     if (auto previous = PreviousTerminateHandler()) previous();
     abort();
 }
@@ -1462,6 +1465,8 @@ void DispatchSignal(int signal, siginfo_t* info, ucontext_t* uc, bool stackOverf
     // Still "in the fault" while the process ends: a later pass shows this
     // thread where the fault stopped it.
     if (!answer || stackOverflow) EndProcessAfterCrash(1);
+    // The default action of the signal ends the process next.
+    WaitForBackgroundSends();
     snap.InSignal = false;
     --tSignalDepth;
 }
@@ -1473,6 +1478,7 @@ void EndProcessAfterCrash(int exitCode) {
     const uint64_t until = MonotonicMs() + 30000;
     while ((gWaiters.load() > 0 || gLock.load() != 0) && MonotonicMs() < until)
         usleep(10000);
+    WaitForBackgroundSends();
     if (ftrylockfile(stdout) == 0) {
         fflush_unlocked(stdout);
         funlockfile(stdout);
@@ -1622,6 +1628,8 @@ void ShutDown() {
     if (!st.Active.load()) return;
     // Waits for a running pass.
     if (LockProcessing(30000)) UnlockProcessing();
+    // A send still running uses this library's code.
+    WaitForBackgroundSends();
     st.Active.store(false);
     RemoveHooks();
     gWatcherStop = true;

@@ -258,18 +258,32 @@ TEST_F(PassSend, InLineTheReportIsOutWhenThePassReturnsInTheBackgroundLater) {
 }
 
 // The report in flight is not lost when the program ends right after the
-// pass: the exit waits for the send.
-TEST(SendAtExit, AProgramThatReturnsFromMainStillDelivers) {
-    SlowSmtp smtp(1500ms);
-    std::string out;
-    const auto start = std::chrono::steady_clock::now();
-    const int status = RunCommand({KVO_SEND_AND_EXIT, std::to_string(smtp.port())}, &out);
-    if (status == 3) GTEST_SKIP() << "the library is passive (no library data)";
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(out, "running 1\n");  // main returned with the send on its way
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms);
-    ASSERT_EQ(smtp.Messages().size(), 1u);
-    EXPECT_NE(smtp.Messages()[0].find("Subject: Sent on the way out\r\n"), std::string::npos);
+// pass: every way out waits for the send.
+TEST(SendAtExit, AProgramThatEndsRightAfterThePassStillDelivers) {
+    struct Row {
+        const char* how;
+        int status;
+        const char* out;
+    };
+    const Row rows[] = {
+        {"return", 0, "running 1\n"},  // main returned with the send on its way
+        {"terminate", 1, ""},
+        {"uncaught", 1, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.how);
+        SlowSmtp smtp(1500ms);
+        std::string out;
+        const auto start = std::chrono::steady_clock::now();
+        const int status =
+            RunCommand({KVO_SEND_AND_EXIT, std::to_string(smtp.port()), row.how}, &out);
+        if (status == 3) GTEST_SKIP() << "the library is passive (no library data)";
+        EXPECT_EQ(status, row.status);
+        EXPECT_EQ(out, row.out);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms);
+        ASSERT_EQ(smtp.Messages().size(), 1u);
+        EXPECT_NE(smtp.Messages()[0].find("Subject: Sent on the way out\r\n"), std::string::npos);
+    }
 }
 
 // ---- the result and the clipboard copy -----------------------------------------------------
