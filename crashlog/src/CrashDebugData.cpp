@@ -644,7 +644,7 @@ TCrashLineTable::TCrashLineTable(ByteSpan debugData, uint16_t version,
                                  const TCrashNameDecoder& names)
     : data_(debugData),
       version_(version),
-      names_(names),
+      decoder_(names),
       index_(BuildUnitIndex(debugData, version)) {
     if (!index_.Usable || index_.Units.empty()) return;
     units_.reserve(index_.Units.size());
@@ -652,14 +652,17 @@ TCrashLineTable::TCrashLineTable(ByteSpan debugData, uint16_t version,
         Unit unit;
         unit.Start = u.Start;
         unit.Size = u.Size;
-        unit.HeaderPos = u.HeaderPos;
         units_.push_back(unit);
     }
-    unitNames_.resize(units_.size());
     const uint64_t first = units_.front().Start;
     const uint64_t end = uint64_t(units_.back().Start) + units_.back().Size;
-    // About one bucket per 256 bytes of code, never more than 2^20 buckets.
-    while (((end - first) >> bucketShift_) >= (uint64_t(1) << 20))
+    // Between one and two buckets per unit (a power of two no wider than the
+    // average unit), so a lookup looks at one or two units whatever the
+    // binary's size; never more than 2^20 buckets.
+    const uint64_t span = end - first;
+    bucketShift_ = 0;
+    while ((span >> (bucketShift_ + 1)) >= units_.size() ||
+           (span >> bucketShift_) >= (uint64_t(1) << 20))
         ++bucketShift_;
     buckets_.resize(size_t((end - first) >> bucketShift_) + 1);
     size_t u = 0;
@@ -671,49 +674,75 @@ TCrashLineTable::TCrashLineTable(ByteSpan debugData, uint16_t version,
     }
 }
 
-const TCrashLineTable::Unit* TCrashLineTable::FindUnit(uint32_t offset) const {
+// Inline: a lookup's first step, not worth a call of its own.
+inline TCrashLineTable::Unit* TCrashLineTable::FindUnit(uint32_t offset) {
     if (units_.empty() || offset < units_.front().Start) return nullptr;
     const uint64_t b = uint64_t(offset - units_.front().Start) >> bucketShift_;
     if (b >= buckets_.size()) return nullptr;
     // Units before the bucket's first end before the bucket; units do not
     // overlap, so the first that reaches past the offset is the only
-    // candidate.
-    for (size_t u = buckets_[b]; u < units_.size(); ++u) {
-        const Unit& unit = units_[u];
+    // candidate.  A bucket is no wider than the average unit: the offset
+    // lies in its first unit or the next, chosen without a branch (the
+    // addresses are as good as random to a predictor); the walk on is rare.
+    size_t u = buckets_[b];
+    const size_t n = units_.size();
+    if (u >= n) return nullptr;
+    u += size_t(uint64_t(offset) >= uint64_t(units_[u].Start) + units_[u].Size) & size_t(u + 1 < n);
+    for (; u < n; ++u) {
+        Unit& unit = units_[u];
         if (offset < unit.Start) return nullptr;
         if (offset - unit.Start < unit.Size) return &unit;
     }
     return nullptr;
 }
 
+TCrashLineTable::NameSet* TCrashLineTable::Intern(std::string_view unit, std::string_view cls,
+                                                  std::string_view proc) {
+    // Lengths first, so that no name's bytes can pass for a separator.
+    std::string key = std::to_string(unit.size()) + ',' + std::to_string(cls.size()) + ',';
+    key.append(unit).append(cls).append(proc);
+    auto [it, added] = namesByKey_.try_emplace(std::move(key), nullptr);
+    if (added) {
+        NameSet& kept = names_.emplace_back();
+        kept.Unit = unit;
+        kept.Class = cls;
+        kept.Proc = proc;
+        it->second = &kept;
+    }
+    return it->second;
+}
+
 // Walks the unit's records once, as LookupLine walks them for one offset,
-// and keeps the state it would answer with at every step.
-void TCrashLineTable::Decode(Unit& unit, size_t index) {
-    unit.Decoded = true;
+// and keeps the answer it would give at every step.
+void TCrashLineTable::Decode(Unit& unit, size_t index, CodePeek peek, const void* ctx) {
     unit.RowsBegin = unit.RowsEnd = uint32_t(rows_.size());
     Cursor c{data_};
-    c.pos = unit.HeaderPos;
+    c.pos = index_.Units[index].HeaderPos;
     auto unitName = ReadNameString(data_, c.pos, version_);
     uint32_t firstLine, start, size, reclen;
     if (!unitName || !c.U32(firstLine) || !c.U32(start) || !c.U32(size) || !c.U32(reclen) ||
         !c.Has(reclen)) {
-        unit.Damaged = true;
+        unit.Size = 0;  // the header itself cannot be read: nothing in the unit answers
         return;
     }
-    unitNames_[index] = names_.DecodeUnit(*unitName);
+    const std::string unitText = decoder_.DecodeUnit(*unitName);
     const size_t recEnd = c.pos + reclen;
     ByteSpan recs = data_.first(recEnd);
     uint32_t prevLine = firstLine, prevAddr = start;
-    int32_t current = -1;
+    Row row;
+    row.Address = prevAddr;
+    row.Line = prevLine;
+    row.Names = Intern(unitText, {}, {});
+    rows_.push_back(row);
+    int64_t startLine = 0;  // of the current procedure, less one where the prologue rule says so
     std::string lastClass;  // of the latest name that is not a "." name
-    rows_.push_back({prevAddr, prevLine, current});
     for (size_t pos = c.pos; pos < recEnd;) {
         auto rec = DecodeLineRecord(recs, pos, version_);
         std::optional<RawName> pname;
         if (rec && rec->NewProcedure) pname = ReadNameString(recs, pos, version_);
         if (!rec || (rec->NewProcedure && !pname)) {
             // Every offset that would have to read this record fails.
-            unit.DamagedFrom = prevAddr;
+            unit.Size = std::min(unit.Size, prevAddr - unit.Start);
             break;
         }
         const uint64_t nextAddr = uint64_t(prevAddr) + rec->AddressStep;
@@ -721,27 +750,35 @@ void TCrashLineTable::Decode(Unit& unit, size_t index) {
         prevLine += rec->LineStep;
         prevAddr = uint32_t(nextAddr);
         if (pname) {
-            Proc proc;
-            const std::string full = names_.Decode(*pname);
+            const std::string full = decoder_.Decode(*pname);
             const bool inherits = !full.empty() && full[0] == '.';
-            SplitProcName(full, inherits ? lastClass : std::string(), proc.ClassName,
-                          proc.ProcName);
-            if (!inherits) lastClass = proc.ClassName;
-            proc.StartLine = prevLine;
-            proc.StartOffset = prevAddr;
-            proc.Initialization = proc.ProcName == "Initialization";
-            proc.Finalization = proc.ProcName == "Finalization";
-            current = int32_t(procs_.size());
-            procs_.push_back(std::move(proc));
+            std::string cls, proc;
+            SplitProcName(full, inherits ? lastClass : std::string(), cls, proc);
+            if (!inherits) lastClass = cls;
+            const bool init = proc == "Initialization";
+            const bool fin = proc == "Finalization";
+            std::vector<uint8_t> code;
+            if (peek && !fin && !init) code = peek(ctx, prevAddr);
+            startLine = prevLine;
+            if (fin || (!init && !IsFrameSetUp(code))) startLine -= 1;
+            row.Proc = int32_t(procStarts_.size());
+            procStarts_.push_back({prevLine, prevAddr});
+            row.Names = Intern(unitText, cls, proc);
         }
-        rows_.push_back({prevAddr, prevLine, current});
+        row.Address = prevAddr;
+        row.Line = prevLine;
+        if (row.Proc >= 0) {
+            const int64_t pl = int64_t(prevLine) - startLine;
+            row.ProcLine = pl < 0 ? 0 : int32_t(pl);
+        }
+        rows_.push_back(row);
     }
     unit.RowsEnd = uint32_t(rows_.size());
 }
 
 std::optional<TCrashLineInfo> TCrashLineTable::Lookup(uint32_t offset, CodePeek peek,
                                                       const void* ctx) {
-    if (!index_.Usable) return LookupLine(data_, version_, names_, offset, peek, ctx, &index_);
+    if (!index_.Usable) return LookupLine(data_, version_, decoder_, offset, peek, ctx, &index_);
     Found f;
     if (!Find(offset, f, peek, ctx)) return std::nullopt;
     TCrashLineInfo r;
@@ -750,8 +787,10 @@ std::optional<TCrashLineInfo> TCrashLineTable::Lookup(uint32_t offset, CodePeek 
     r.ProcName = *f.ProcName;
     r.Line = f.Line;
     r.ProcLine = f.ProcLine;
-    r.ProcStartOffset = f.ProcStartOffset;
-    r.ProcStartLine = f.ProcStartLine;
+    if (const int32_t proc = rows_[lastRow_].Proc; proc >= 0) {
+        r.ProcStartOffset = procStarts_[size_t(proc)].Offset;
+        r.ProcStartLine = procStarts_[size_t(proc)].Line;
+    }
     return r;
 }
 
@@ -759,59 +798,48 @@ bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void*
     if (!index_.Usable) {
         // Overlapping units: the sequential walk decides, and the table keeps
         // its answer for the names to point into.
-        lastUnit_ = SIZE_MAX;
-        auto r = LookupLine(data_, version_, names_, offset, peek, ctx, &index_);
+        lastNames_ = nullptr;
+        auto r = LookupLine(data_, version_, decoder_, offset, peek, ctx, &index_);
         if (!r) return false;
         spare_ = std::move(*r);
-        f = {&spare_.UnitName, &spare_.ClassName,      &spare_.ProcName,    spare_.Line,
-             spare_.ProcLine,  spare_.ProcStartOffset, spare_.ProcStartLine};
+        f = {&spare_.UnitName, &spare_.ClassName, &spare_.ProcName, spare_.Line, spare_.ProcLine};
         return true;
     }
-    Unit* unit = const_cast<Unit*>(FindUnit(offset));
+    Unit* unit = FindUnit(offset);
     if (!unit) return false;
-    const size_t u = size_t(unit - units_.data());
-    if (!unit->Decoded) Decode(*unit, u);
-    if (unit->Damaged || offset >= unit->DamagedFrom) return false;
-    // The last state whose address the offset has reached; rows start at the
-    // unit's start, so the search never falls before the first.
-    const Row* first = rows_.data() + unit->RowsBegin;
-    const Row* last = rows_.data() + unit->RowsEnd;
-    const Row* row = std::upper_bound(first, last, offset,
-                                      [](uint32_t o, const Row& r) { return o < r.Address; });
-    --row;
-    f = {};
-    lastUnit_ = u;
-    f.UnitName = &unitNames_[u];
-    f.ClassName = f.ProcName = &empty_;
-    f.Line = row->Line;
-    if (row->Proc >= 0) {
-        Proc& proc = procs_[size_t(row->Proc)];
-        f.ClassName = &proc.ClassName;
-        f.ProcName = &proc.ProcName;
-        f.ProcStartLine = proc.StartLine;
-        f.ProcStartOffset = proc.StartOffset;
-        int64_t startLine = proc.StartLine;
-        if (!proc.Finalization && !proc.Initialization && proc.FrameSetUp < 0) {
-            std::vector<uint8_t> code;
-            if (peek) code = peek(ctx, proc.StartOffset);
-            proc.FrameSetUp = IsFrameSetUp(code) ? 1 : 0;
-        }
-        if (proc.Finalization || (!proc.Initialization && proc.FrameSetUp == 0)) startLine -= 1;
-        const int64_t pl = int64_t(f.Line) - startLine;
-        f.ProcLine = pl < 0 ? 0 : int32_t(pl);
+    if (unit->RowsEnd == 0) {
+        Decode(*unit, size_t(unit - units_.data()), peek, ctx);
+        if (offset - unit->Start >= unit->Size) return false;
     }
+    // The last row whose address the offset has reached; rows start at the
+    // unit's start, so the search never falls before the first.  Halved
+    // without branches, as FindUnit steps.
+    const Row* row = rows_.data() + unit->RowsBegin;
+    for (size_t n = unit->RowsEnd - unit->RowsBegin; n > 1;) {
+        const size_t half = n / 2;
+        row = row[half].Address <= offset ? row + half : row;
+        n -= half;
+    }
+    lastNames_ = row->Names;
+    lastRow_ = uint32_t(row - rows_.data());
+    f.UnitName = &row->Names->Unit;
+    f.ClassName = &row->Names->Class;
+    f.ProcName = &row->Names->Proc;
+    f.Line = row->Line;
+    f.ProcLine = row->ProcLine;
     return true;
 }
 
-bool TCrashLineTable::FoundUnitPasses(UnitTest test) {
-    if (lastUnit_ == SIZE_MAX) return test(spare_.UnitName);
+bool TCrashLineTable::AskFoundUnit(UnitTest test) {
+    if (!lastNames_) return test(spare_.UnitName);
     if (markedBy_ != test) {
         markedBy_ = test;
-        marks_.assign(units_.size(), -1);
+        for (NameSet& names : names_)
+            names.Mark = -1;
     }
-    int8_t& mark = marks_[lastUnit_];
-    if (mark < 0) mark = test(unitNames_[lastUnit_]) ? 1 : 0;
-    return mark == 1;
+    NameSet& names = *lastNames_;
+    if (names.Mark < 0) names.Mark = test(names.Unit) ? 1 : 0;
+    return names.Mark == 1;
 }
 
 std::string CleanSymbolName(std::string_view name) {

@@ -299,12 +299,20 @@ TCrashModuleInfo* TCrashModulesList::AddMappedImage(const std::string& fileName,
     return items_.insert(it, std::move(m))->get();
 }
 
-TCrashModuleInfo* TCrashModulesList::FindByAddress(uintptr_t address) {
-    // The loader reserves a module's whole extent, gaps included, so the
-    // extent alone tells the module.
-    for (auto& m : items_)
+namespace {
+// The full entry whose extent holds the address.  The loader reserves a
+// module's whole extent, gaps included, so the extent alone tells the module.
+TCrashModuleInfo* KeptHolding(const std::vector<std::unique_ptr<TCrashModuleInfo>>& items,
+                              uintptr_t address) {
+    for (const auto& m : items)
         if (!m->Light && address >= m->Handle && address - m->Handle < m->MemorySize)
             return m.get();
+    return nullptr;
+}
+}  // namespace
+
+TCrashModuleInfo* TCrashModulesList::FindByAddress(uintptr_t address) {
+    if (TCrashModuleInfo* m = KeptHolding(items_, address)) return m;
     for (auto& lm : LoadedModules())
         if (address >= lm.Handle && address - lm.Handle < lm.Extent) return FindByHandle(lm.Handle);
     return nullptr;
@@ -343,9 +351,10 @@ std::vector<uint8_t> PeekCode(const void* ctx, uint32_t offset) {
     if (!ReadMemory(c->Base + kCodeOffsetBase + offset, code.data(), code.size())) code.clear();
     return code;
 }
-}  // namespace
 
-bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t address, StackEntry& e) {
+// What ResolveLibraryData does, where ResolveAddress can have it inline (a
+// member of an exported class is called through the symbol table).
+bool FromLibraryData(TCrashModuleInfo& m, uintptr_t address, bool showOwnFrames, StackEntry& e) {
     if (!m.DebugData || address < m.Handle + kCodeOffsetBase) return false;
     uint64_t off = address - m.Handle - kCodeOffsetBase;
     if (off > UINT32_MAX) return false;
@@ -360,7 +369,7 @@ bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t addres
     TCrashLineTable::Found r;
     if (!m.LineTable->Find(uint32_t(off), r, &PeekCode, &ctx)) return false;
     // The library's own frames are hidden: decided before any name is copied.
-    if (!showOwnFrames_ && m.LineTable->FoundUnitPasses(&IsOwnUnit)) {
+    if (!showOwnFrames && m.LineTable->FoundUnitPasses(&IsOwnUnit)) {
         e.Kind = 1;
         return true;
     }
@@ -371,6 +380,11 @@ bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t addres
     e.Line = r.Line;
     e.ProcLine = r.ProcLine;
     return true;
+}
+}  // namespace
+
+bool TCrashModulesList::ResolveLibraryData(TCrashModuleInfo& m, uintptr_t address, StackEntry& e) {
+    return FromLibraryData(m, address, showOwnFrames_, e);
 }
 
 bool TCrashModulesList::ResolveOther(TCrashModuleInfo& m, uintptr_t address, StackEntry& e) {
@@ -442,12 +456,14 @@ StackEntry TCrashModulesList::ResolveAddress(uintptr_t address, uint64_t threadI
     e.ThreadId = threadId;
     e.IsRaisePoint = raisePoint ? 1 : 0;
     e.OwnStack = ownStack ? 1 : 0;
-    TCrashModuleInfo* m = FindByAddress(address);
+    TCrashModuleInfo* m = KeptHolding(items_, address);
+    if (!m) m = FindByAddress(address);
     if (!m) return e;
     e.Module = m;
     e.Kind = 1;
-    bool done = ResolveLibraryData(*m, address, e) || ResolveOther(*m, address, e) ||
-                ResolveExport(*m, address, e);
+    // Library data names a compiler helper's "@" as "_" when it is decoded.
+    if (FromLibraryData(*m, address, showOwnFrames_, e)) return e;
+    bool done = ResolveOther(*m, address, e) || ResolveExport(*m, address, e);
     if (!done && !m->OtherSourceTried) {
         m->OtherSourceTried = true;
         m->OtherSource = OpenOutsideDebugSource(m->Name, m->Handle, m->LoadBias);

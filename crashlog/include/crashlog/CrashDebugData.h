@@ -19,10 +19,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "crashlog/CrashOptions.h"
@@ -169,9 +171,10 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan debugData, uint16_t version,
 
 // One module's debug data, decoded a unit at a time on the first lookup that
 // lands in it: later lookups are a binary search with no decoding, no name
-// cipher and no memory read (a procedure's first bytes are peeked once).
-// Answers exactly as LookupLine does.  Keeps a view of `debugData`, which
-// must outlive it.  Not locked: one thread at a time.
+// cipher and no memory read (the first bytes of a unit's procedures are
+// peeked while it is decoded, so `peek` must answer the same for the
+// table's life).  Answers exactly as LookupLine does.  Keeps a view of
+// `debugData`, which must outlive it.  Not locked: one thread at a time.
 class TCrashLineTable {
   public:
     TCrashLineTable(ByteSpan debugData, uint16_t version, const TCrashNameDecoder& names);
@@ -186,57 +189,68 @@ class TCrashLineTable {
         const std::string* ProcName = nullptr;
         uint32_t Line = 0;
         int32_t ProcLine = 0;
-        uint32_t ProcStartOffset = 0;
-        uint32_t ProcStartLine = 0;
     };
     bool Find(uint32_t offset, Found& found, CodePeek peek = nullptr, const void* ctx = nullptr);
     // Whether the unit of the last successful Find passes `test`; asked once
-    // per unit and test.
+    // per name and test.
     using UnitTest = bool (*)(std::string_view unitName);
-    bool FoundUnitPasses(UnitTest test);
+    bool FoundUnitPasses(UnitTest test) {
+        // Asked for every resolved frame: the kept verdict is read here.
+        if (lastNames_ && markedBy_ == test && lastNames_->Mark >= 0) return lastNames_->Mark == 1;
+        return AskFoundUnit(test);
+    }
 
   private:
+    // The names a row answers with, one copy per distinct unit, class and
+    // procedure: a unit split in many pieces, and the procedures each piece
+    // names again, share theirs, so what a lookup copies stays few and near.
+    struct NameSet {
+        std::string Unit, Class, Proc;
+        int8_t Mark = -1;  // by markedBy_: -1 not asked, 0 fails, 1 passes
+    };
+    // Everything a lookup answers, settled when the unit is decoded (the
+    // prologue rule included): the search ends on the row.
     struct Row {
         uint32_t Address = 0;
         uint32_t Line = 0;
-        int32_t Proc = -1;  // index into procs_, -1 before the unit's first procedure
+        int32_t ProcLine = 0;
+        int32_t Proc = -1;  // index into procStarts_, -1 before the unit's first procedure
+        NameSet* Names = nullptr;
     };
-    struct Proc {
-        std::string ClassName, ProcName;
-        uint32_t StartLine = 0, StartOffset = 0;
-        bool Initialization = false, Finalization = false;
-        int8_t FrameSetUp = -1;  // -1 until the code was peeked
+    struct ProcStart {
+        uint32_t Line = 0, Offset = 0;
     };
-    // The units by start, with what their first lookup decoded.  A unit's
-    // rows lie together in rows_, in the order the units were first needed.
+    // The units by start (as index_.Units, which keeps where each is stored).
+    // A unit's rows lie together in rows_, in the order the units were first
+    // needed; RowsEnd is 0 until then.  Decoding cuts Size down to what can
+    // be answered (to nothing when the header itself is unreadable), so a
+    // unit is decoded once whatever it holds.
     struct Unit {
         uint32_t Start = 0, Size = 0;
-        size_t HeaderPos = 0;
         uint32_t RowsBegin = 0, RowsEnd = 0;
-        uint64_t DamagedFrom = uint64_t(UINT32_MAX) + 1;  // records unreadable from here on
-        bool Decoded = false;
-        bool Damaged = false;  // the header itself cannot be read
     };
-    void Decode(Unit& unit, size_t index);
-    const Unit* FindUnit(uint32_t offset) const;
+    void Decode(Unit& unit, size_t index, CodePeek peek, const void* ctx);
+    inline Unit* FindUnit(uint32_t offset);  // defined where it is used
+    bool AskFoundUnit(UnitTest test);
+    NameSet* Intern(std::string_view unit, std::string_view cls, std::string_view proc);
 
     ByteSpan data_;
     uint16_t version_;
-    TCrashNameDecoder names_;
+    TCrashNameDecoder decoder_;
     TCrashUnitIndex index_;  // consulted as it is when its ranges overlap
     std::vector<Unit> units_;
     // The first unit that may hold an offset, by (offset - first start) >>
-    // bucketShift_: a lookup scans a few units instead of searching them all.
+    // bucketShift_: a lookup reads one or two units instead of searching.
     std::vector<uint32_t> buckets_;
-    unsigned bucketShift_ = 8;
-    std::vector<std::string> unitNames_;  // as units_
+    unsigned bucketShift_ = 0;
     std::vector<Row> rows_;
-    std::vector<Proc> procs_;
-    const std::string empty_;
-    size_t lastUnit_ = SIZE_MAX;  // of the last Find, SIZE_MAX after a sequential answer
+    std::vector<ProcStart> procStarts_;
+    std::deque<NameSet> names_;  // never moves what it holds
+    std::unordered_map<std::string, NameSet*> namesByKey_;
+    NameSet* lastNames_ = nullptr;  // of the last Find, nullptr after a sequential answer
+    uint32_t lastRow_ = 0;
     UnitTest markedBy_ = nullptr;
-    std::vector<int8_t> marks_;  // by unit: -1 not asked, 0 fails, 1 passes
-    TCrashLineInfo spare_;       // the last answer of the sequential walk (overlapping units)
+    TCrashLineInfo spare_;  // the last answer of the sequential walk (overlapping units)
 };
 
 // Splits a procedure name string into class and procedure; `prevClass` is
