@@ -48,29 +48,21 @@ build() {
     cmake --build build
 }
 
-run_fuzzers() {
-    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DKVO_FUZZ=ON -DKVO_BUILD_TESTS=OFF -DKVO_BUILD_BENCH=OFF
-    local fuzzers
-    fuzzers=$(cmake --build build-fuzz --target help | sed -n 's/^\(fuzz_[A-Za-z0-9_]*\): .*/\1/p')
-    [ -z "$fuzzers" ] && return 0
-    # shellcheck disable=SC2086
-    cmake --build build-fuzz --target $fuzzers
-    ctest --test-dir build-fuzz -L fuzz --output-on-failure
-}
-
-# The unit tests once more with address and undefined-behaviour checks, in
-# a build of their own; any report ends the test program with a failure.
-# The debug-data step and the benchmarks only slow that build down, so they
-# are left out.  Leaks in third-party libraries are listed, with reasons, in
+# The unit tests once more with address and undefined-behaviour checks, and
+# the fuzzers, in one clang build of their own; any report ends the program
+# with a failure.  The fuzzers need clang, and sharing the build with the
+# sanitized tests compiles the libraries once for both.  -O1 keeps the
+# checks' stack traces readable and the build quick; the debug-data step
+# and the benchmarks only slow that build down, so they are left out.
+# Leaks in third-party libraries are listed, with reasons, in
 # tests/support/lsan.supp; leaks of our own are fixed instead.
 #
 # The crash library's capture, dialog, leak-checker and debug-data tests are
-# not among them: they need the debug data this build leaves out, and they
-# exercise the very signal, throw and allocator hooks that the sanitizers
-# install for themselves.  The crash library's readers (options stream,
-# debug data, disassembler, log file) run under the same checks through
-# the fuzzers below.  The package test checks the release build's package
+# not among the sanitized tests: they need the debug data this build leaves
+# out, and they exercise the very signal, throw and allocator hooks that the
+# sanitizers install for themselves.  The crash library's readers (options
+# stream, debug data, disassembler, log file) run under the same checks
+# through the fuzzers.  The package test checks the release build's package
 # and runs with the other tests above.
 SANITIZED_TESTS=(
     tests/support tests/platform tests/common tests/datamodule tests/engine
@@ -79,19 +71,27 @@ SANITIZED_TESTS=(
     tests/crashlog/log tests/crashlog/screenshot tests/crashlog/send
 )
 
-run_sanitized_tests() {
-    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DKVO_SANITIZE=address,undefined -DKVO_DEBUG_DATA=OFF -DKVO_BUILD_BENCH=OFF
+run_checked_tests() {
+    CC=clang CXX=clang++ cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
+        -DKVO_SANITIZE=address,undefined -DKVO_FUZZ=ON -DKVO_DEBUG_DATA=OFF -DKVO_BUILD_BENCH=OFF
+    local fuzzers
+    fuzzers=$(cmake --build build-san --target help | sed -n 's/^\(fuzz_[A-Za-z0-9_]*\): .*/\1/p')
     # The programs the tests start (the main program, the tools, the dialog
     # helper) are built beside the tests.
-    cmake --build build-asan --target app/all tools/all crashlog/all "${SANITIZED_TESTS[@]/%//all}"
+    # shellcheck disable=SC2086
+    cmake --build build-san --target app/all tools/all crashlog/all \
+        "${SANITIZED_TESTS[@]/%//all}" $fuzzers
     local dir
     for dir in "${SANITIZED_TESTS[@]}"; do
         ASAN_OPTIONS=detect_leaks=1 \
         LSAN_OPTIONS="suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0" \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-            ctest --test-dir "build-asan/$dir" --output-on-failure -j2 -LE package
+            ctest --test-dir "build-san/$dir" --output-on-failure -j2 -LE "package|fuzz"
     done
+    # Each fuzzer runs for a bounded time, two side by side.
+    ctest --test-dir build-san -L fuzz --output-on-failure -j2
 }
 
 mode=${1:-}
@@ -118,8 +118,7 @@ test)
     install_packages
     build
     ctest --test-dir build --output-on-failure -j2
-    run_sanitized_tests
-    run_fuzzers
+    run_checked_tests
     ;;
 bench)
     install_packages

@@ -18,11 +18,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
-// The boxes the program shows: "All Done" is a plain OK box, an unhandled
-// error an error box.
+// The boxes the program shows: "All Done" is a plain OK box.
 namespace Kind {
 constexpr int Information = platform::kMbOk;
-constexpr int Error = platform::kMbError;
 }  // namespace Kind
 
 // Dentist 3 works from 09/03 to 13/03/2026; dentist 5 has rows on the same

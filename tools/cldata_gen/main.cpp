@@ -121,10 +121,12 @@ int main(int argc, char** argv) {
 
     GenModule mod;
     if (!ReadModuleDebugInfo(binary, mod, err)) return Fail(err);
-    for (auto& [id, name] : symbolNames) {
-        auto f = std::find_if(
-            mod.Functions.begin(), mod.Functions.end(),
-            [&](const GenFunction& fn) { return fn.Mangled == name || fn.Demangled == name; });
+    for (const auto& entry : symbolNames) {
+        const auto& [id, name] = entry;
+        auto f = std::find_if(mod.Functions.begin(), mod.Functions.end(),
+                              [&entry](const GenFunction& fn) {
+                                  return fn.Mangled == entry.second || fn.Demangled == entry.second;
+                              });
         if (f == mod.Functions.end()) return Fail("symbol not found: " + name);
         in.Symbols.push_back({uint8_t(id), f->Offset, f->Size});
     }

@@ -24,7 +24,11 @@
 namespace {
 
 // Keeps a frame from being folded into its caller, so reports show it.
+#if defined(__clang__)
+#define DEMO_FRAME __attribute__((noinline))
+#else
 #define DEMO_FRAME __attribute__((noinline, noclone))
+#endif
 
 DEMO_FRAME void ThrowDeep(int depth) {
     if (depth == 0) throw std::runtime_error("demo: nobody catches this");

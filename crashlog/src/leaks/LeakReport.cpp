@@ -106,7 +106,7 @@ struct TMulti : TPlain, TOther {};
 
 std::uintptr_t VptrOf(const std::type_info& t) {
     std::uintptr_t v;
-    std::memcpy(&v, &t, sizeof v);
+    std::memcpy(&v, static_cast<const void*>(&t), sizeof v);
     return v;
 }
 
