@@ -696,18 +696,18 @@ inline TCrashLineTable::Unit* TCrashLineTable::FindUnit(uint32_t offset) {
     return nullptr;
 }
 
-TCrashLineTable::NameSet* TCrashLineTable::Intern(std::string_view unit, std::string_view cls,
-                                                  std::string_view proc) {
+uint32_t TCrashLineTable::Intern(std::string_view unit, std::string_view cls,
+                                 std::string_view proc) {
     // Lengths first, so that no name's bytes can pass for a separator.
     std::string key = std::to_string(unit.size()) + ',' + std::to_string(cls.size()) + ',';
     key.append(unit).append(cls).append(proc);
-    auto [it, added] = namesByKey_.try_emplace(std::move(key), nullptr);
+    auto [it, added] = namesByKey_.try_emplace(std::move(key), uint32_t(nameSets_.size()));
     if (added) {
         NameSet& kept = names_.emplace_back();
         kept.Unit = unit;
         kept.Class = cls;
         kept.Proc = proc;
-        it->second = &kept;
+        nameSets_.push_back(&kept);
     }
     return it->second;
 }
@@ -733,7 +733,9 @@ void TCrashLineTable::Decode(Unit& unit, size_t index, CodePeek peek, const void
     row.Address = prevAddr;
     row.Line = prevLine;
     row.Names = Intern(unitText, {}, {});
+    int32_t procIndex = -1;
     rows_.push_back(row);
+    rowProcs_.push_back(procIndex);
     int64_t startLine = 0;  // of the current procedure, less one where the prologue rule says so
     std::string lastClass;  // of the latest name that is not a "." name
     for (size_t pos = c.pos; pos < recEnd;) {
@@ -761,17 +763,26 @@ void TCrashLineTable::Decode(Unit& unit, size_t index, CodePeek peek, const void
             if (peek && !fin && !init) code = peek(ctx, prevAddr);
             startLine = prevLine;
             if (fin || (!init && !IsFrameSetUp(code))) startLine -= 1;
-            row.Proc = int32_t(procStarts_.size());
+            procIndex = int32_t(procStarts_.size());
             procStarts_.push_back({prevLine, prevAddr});
             row.Names = Intern(unitText, cls, proc);
         }
         row.Address = prevAddr;
         row.Line = prevLine;
-        if (row.Proc >= 0) {
+        if (procIndex >= 0) {
             const int64_t pl = int64_t(prevLine) - startLine;
             row.ProcLine = pl < 0 ? 0 : int32_t(pl);
         }
-        rows_.push_back(row);
+        if (rows_.back().Address == row.Address) {
+            // A row whose code is empty answers for no offset (the last row
+            // at or below it wins): the next takes its place.  The line
+            // before each unit's first procedure is such a row.
+            rows_.back() = row;
+            rowProcs_.back() = procIndex;
+        } else {
+            rows_.push_back(row);
+            rowProcs_.push_back(procIndex);
+        }
     }
     unit.RowsEnd = uint32_t(rows_.size());
 }
@@ -787,7 +798,7 @@ std::optional<TCrashLineInfo> TCrashLineTable::Lookup(uint32_t offset, CodePeek 
     r.ProcName = *f.ProcName;
     r.Line = f.Line;
     r.ProcLine = f.ProcLine;
-    if (const int32_t proc = rows_[lastRow_].Proc; proc >= 0) {
+    if (const int32_t proc = rowProcs_[lastRow_]; proc >= 0) {
         r.ProcStartOffset = procStarts_[size_t(proc)].Offset;
         r.ProcStartLine = procStarts_[size_t(proc)].Line;
     }
@@ -813,18 +824,30 @@ bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void*
     }
     // The last row whose address the offset has reached; rows start at the
     // unit's start, so the search never falls before the first.  Halved
-    // without branches, as FindUnit steps.
+    // without branches, as FindUnit steps; rows sharing an address were
+    // merged, so nearly every unit has four rows or fewer.
     const Row* row = rows_.data() + unit->RowsBegin;
-    for (size_t n = unit->RowsEnd - unit->RowsBegin; n > 1;) {
-        const size_t half = n / 2;
-        row = row[half].Address <= offset ? row + half : row;
-        n -= half;
+    const size_t count = unit->RowsEnd - unit->RowsBegin;
+    if (count <= 4) {
+        // Two fixed steps, so that not even the loop's end is mispredicted.
+        size_t i = 0, j = std::min<size_t>(2, count - 1);
+        i = row[j].Address <= offset ? j : i;
+        j = std::min(i + 1, count - 1);
+        i = row[j].Address <= offset ? j : i;
+        row += i;
+    } else {
+        for (size_t n = count; n > 1;) {
+            const size_t half = n / 2;
+            row = row[half].Address <= offset ? row + half : row;
+            n -= half;
+        }
     }
-    lastNames_ = row->Names;
+    NameSet* names = nameSets_[row->Names];
+    lastNames_ = names;
     lastRow_ = uint32_t(row - rows_.data());
-    f.UnitName = &row->Names->Unit;
-    f.ClassName = &row->Names->Class;
-    f.ProcName = &row->Names->Proc;
+    f.UnitName = &names->Unit;
+    f.ClassName = &names->Class;
+    f.ProcName = &names->Proc;
     f.Line = row->Line;
     f.ProcLine = row->ProcLine;
     return true;

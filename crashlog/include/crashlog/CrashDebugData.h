@@ -209,13 +209,13 @@ class TCrashLineTable {
         int8_t Mark = -1;  // by markedBy_: -1 not asked, 0 fails, 1 passes
     };
     // Everything a lookup answers, settled when the unit is decoded (the
-    // prologue rule included): the search ends on the row.
+    // prologue rule included): the search ends on the row.  Four to a cache
+    // line, so a unit's rows are mostly read in one.
     struct Row {
         uint32_t Address = 0;
         uint32_t Line = 0;
         int32_t ProcLine = 0;
-        int32_t Proc = -1;  // index into procStarts_, -1 before the unit's first procedure
-        NameSet* Names = nullptr;
+        uint32_t Names = 0;  // index into nameSets_
     };
     struct ProcStart {
         uint32_t Line = 0, Offset = 0;
@@ -232,7 +232,7 @@ class TCrashLineTable {
     void Decode(Unit& unit, size_t index, CodePeek peek, const void* ctx);
     inline Unit* FindUnit(uint32_t offset);  // defined where it is used
     bool AskFoundUnit(UnitTest test);
-    NameSet* Intern(std::string_view unit, std::string_view cls, std::string_view proc);
+    uint32_t Intern(std::string_view unit, std::string_view cls, std::string_view proc);
 
     ByteSpan data_;
     uint16_t version_;
@@ -244,9 +244,13 @@ class TCrashLineTable {
     std::vector<uint32_t> buckets_;
     unsigned bucketShift_ = 0;
     std::vector<Row> rows_;
+    // As rows_: the procedure's index into procStarts_, -1 before the unit's
+    // first procedure.  Only Lookup reads them.
+    std::vector<int32_t> rowProcs_;
     std::vector<ProcStart> procStarts_;
-    std::deque<NameSet> names_;  // never moves what it holds
-    std::unordered_map<std::string, NameSet*> namesByKey_;
+    std::deque<NameSet> names_;       // never moves what it holds
+    std::vector<NameSet*> nameSets_;  // names_ by index
+    std::unordered_map<std::string, uint32_t> namesByKey_;
     NameSet* lastNames_ = nullptr;  // of the last Find, nullptr after a sequential answer
     uint32_t lastRow_ = 0;
     UnitTest markedBy_ = nullptr;
