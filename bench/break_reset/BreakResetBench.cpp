@@ -14,14 +14,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "DemoPractice.h"
+#include "BenchPractice.h"
 #include "app/break_reset.h"
 #include "common/Common.h"
 #include "engine/engine.h"
@@ -30,51 +28,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using kvo::bench::FreshDatabaseCopy;
+using kvo::bench::kDentists;
 
-constexpr int kDentists = 20;
-constexpr int kYears = 30;
-constexpr const char* kEndDate = "31/12/2025";
 constexpr const char* kDentist = "7";
 constexpr const char* kFromDate = "31/12/2020";    // five years before the last day
 constexpr const char* kFromStored = "2020-12-31";  // the same date as the engine stores it
-
-fs::path PracticeFolder() {
-    const char* chosen = std::getenv("KVO_BENCH_PRACTICE");
-    return chosen != nullptr && *chosen != '\0' ? fs::path(chosen)
-                                                : fs::path(KVO_BENCH_DEFAULT_PRACTICE);
-}
-
-// The generated database file, built on first use.
-const fs::path& SourceDatabase() {
-    static const fs::path source = [] {
-        const fs::path folder = PracticeFolder();
-        const fs::path file = folder / "Data" / kvo::engine::kDatabaseFileName;
-        if (!fs::exists(file)) {
-            std::fprintf(stderr, "building the %d x %d practice in %s ...\n", kDentists, kYears,
-                         folder.c_str());
-            kvo::demo::TDemoOptions options;
-            options.out = folder.string();
-            options.dentists = kDentists;
-            options.years = kYears;
-            options.seed = 1;
-            options.endDate = kEndDate;
-            kvo::demo::CreateDemoPractice(options);
-        }
-        return file;
-    }();
-    return source;
-}
-
-// A fresh copy of the practice's database for one iteration.
-fs::path FreshCopy(const std::string& name) {
-    const fs::path folder = fs::temp_directory_path() / ("kvo-bench-" + name);
-    fs::create_directories(folder);
-    for (const char* suffix : {"", "-wal", "-shm"})
-        fs::remove(folder / (std::string(kvo::engine::kDatabaseFileName) + suffix));
-    fs::copy_file(SourceDatabase(), folder / kvo::engine::kDatabaseFileName,
-                  fs::copy_options::overwrite_existing);
-    return folder;
-}
 
 double g_engineSeconds = 0, g_sqlSeconds = 0, g_allSeconds = 0, g_sqlAllSeconds = 0;
 int g_engineRuns = 0, g_sqlRuns = 0, g_allRuns = 0, g_sqlAllRuns = 0;
@@ -105,31 +64,17 @@ void Report(benchmark::State& state, const fs::path& folder) {
 // One timed reset of `dentists` on a fresh copy; returns the copy's folder.
 fs::path TimedReset(benchmark::State& state, const std::vector<std::string>& dentists,
                     double& seconds, int& runs) {
-    using kvo::engine::Session;
-    using kvo::engine::TTable;
     state.PauseTiming();
-    Session().RemoveDatabase("KVO");
-    const fs::path folder = FreshCopy("engine");
-    Session().Database("KVO").Params() = {"PATH=" + folder.string()};
-    Session().Database("KVO").Open();
-    std::optional<TTable> calendar(std::in_place), entries(std::in_place);
-    calendar->SetDatabaseName("KVO");
-    calendar->SetTableName("APP_CAL.DB");
-    entries->SetDatabaseName("KVO");
-    entries->SetTableName("APP_REC.DB");
+    const fs::path folder = FreshDatabaseCopy("engine");
     state.ResumeTiming();
-
-    const auto start = Clock::now();
-    const auto result = kvo::app::ResetBreaks(*calendar, *entries, dentists, kFromDate);
-    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    kvo::app::TResetResult result;
+    seconds += kvo::bench::TimeOnAppointmentBook(
+        state, {"PATH=" + folder.string()},
+        [&](kvo::engine::TTable& calendar, kvo::engine::TTable& entries) {
+            result = kvo::app::ResetBreaks(calendar, entries, dentists, kFromDate);
+        });
     ++runs;
-
-    state.PauseTiming();
     if (result.resetId == 0) state.SkipWithError("the reset kept nothing for undo");
-    calendar.reset();
-    entries.reset();
-    Session().RemoveDatabase("KVO");
-    state.ResumeTiming();
     return folder;
 }
 
@@ -162,7 +107,7 @@ void Exec(sqlite3* db, const std::string& sql) {
 // The same change as two set-based statements, for dentist 7 or for all.
 fs::path TimedSql(benchmark::State& state, bool allDentists, double& seconds, int& runs) {
     state.PauseTiming();
-    const fs::path folder = FreshCopy("sql");
+    const fs::path folder = FreshDatabaseCopy("sql");
     sqlite3* db = nullptr;
     sqlite3_open((folder / kvo::engine::kDatabaseFileName).c_str(), &db);
     // The engine's own settings, so that both write the same way.
@@ -208,16 +153,9 @@ BENCHMARK(BM_BreakReset_SqlAllDentists)->Iterations(3)->Unit(benchmark::kMillise
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    SourceDatabase();  // built before any timing starts
+    kvo::bench::PracticeDatabase();  // built before any timing starts
     kvo::common::SetEventReportHook({});
-    const fs::path install = fs::temp_directory_path() / "kvo-bench-install";
-    fs::create_directories(install / "C" / "Kestavo");
-    std::FILE* drives = std::fopen((install / "drives.ini").c_str(), "w");
-    if (drives != nullptr) {
-        std::fprintf(drives, "[C]\nPath=%s\n", (install / "C").c_str());
-        std::fclose(drives);
-    }
-    setenv("KESTAVO_DRIVES", (install / "drives.ini").c_str(), 1);
+    kvo::bench::UseLocalInstallation("kvo-bench-install");
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (g_engineRuns > 0 && g_sqlRuns > 0) {

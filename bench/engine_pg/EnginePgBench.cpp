@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "DemoPractice.h"
+#include "BenchPractice.h"
 #include "PgServer.h"
 #include "app/break_reset.h"
 #include "common/Common.h"
@@ -29,42 +29,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using kvo::bench::PracticeDatabase;
 using kvo::engine::Session;
 using kvo::engine::TTable;
 
-constexpr int kDentists = 20;
-constexpr int kYears = 30;
-constexpr const char* kEndDate = "31/12/2025";
 constexpr const char* kDentist = "7";
 constexpr const char* kFromDate = "31/12/2020";    // five years before the last day
 constexpr const char* kFromStored = "2020-12-31";  // the same date as the engine stores it
 constexpr const char* kTemplate = "practice";      // the loaded practice on the server
-
-fs::path PracticeFolder() {
-    const char* chosen = std::getenv("KVO_BENCH_PRACTICE");
-    return chosen != nullptr && *chosen != '\0' ? fs::path(chosen)
-                                                : fs::path(KVO_BENCH_DEFAULT_PRACTICE);
-}
-
-const fs::path& SourceDatabase() {
-    static const fs::path source = [] {
-        const fs::path folder = PracticeFolder();
-        const fs::path file = folder / "Data" / kvo::engine::kDatabaseFileName;
-        if (!fs::exists(file)) {
-            std::fprintf(stderr, "building the %d x %d practice in %s ...\n", kDentists, kYears,
-                         folder.c_str());
-            kvo::demo::TDemoOptions options;
-            options.out = folder.string();
-            options.dentists = kDentists;
-            options.years = kYears;
-            options.seed = 1;
-            options.endDate = kEndDate;
-            kvo::demo::CreateDemoPractice(options);
-        }
-        return file;
-    }();
-    return source;
-}
 
 kvo::testing::PgServer& Server() {
     return kvo::testing::PgServer::Shared();
@@ -133,9 +105,9 @@ void AppendCopyValue(std::string& line, sqlite3_stmt* stmt, int column) {
 void LoadPractice() {
     Server().Sql(std::string("CREATE DATABASE ") + kTemplate);
     Session().Database("LOAD").Params() = {"CONNECTION=" + Connection(kTemplate)};
-    Session().Database("SRC").Params() = {"PATH=" + SourceDatabase().parent_path().string()};
+    Session().Database("SRC").Params() = {"PATH=" + PracticeDatabase().parent_path().string()};
     sqlite3* src = nullptr;
-    sqlite3_open_v2(SourceDatabase().c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_open_v2(PracticeDatabase().c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
     Pg pg(kTemplate);
     std::vector<std::string> tables, indexes;
     {
@@ -211,16 +183,6 @@ void DropServerCopy(const std::string& name) {
     Server().Sql("DROP DATABASE " + name);
 }
 
-fs::path FreshFileCopy() {
-    const fs::path folder = fs::temp_directory_path() / "kvo-bench-pg-file";
-    fs::create_directories(folder);
-    for (const char* suffix : {"", "-wal", "-shm"})
-        fs::remove(folder / (std::string(kvo::engine::kDatabaseFileName) + suffix));
-    fs::copy_file(SourceDatabase(), folder / kvo::engine::kDatabaseFileName,
-                  fs::copy_options::overwrite_existing);
-    return folder;
-}
-
 struct Timing {
     double seconds = 0;
     int runs = 0;
@@ -230,27 +192,11 @@ Timing g_goServer, g_sqlServer, g_goFile;
 
 // "Go" through the engine on the practice that `params` name.
 void RunGo(benchmark::State& state, const std::vector<std::string>& params, Timing& timing) {
-    state.PauseTiming();
-    Session().RemoveDatabase("KVO");
-    Session().Database("KVO").Params() = params;
-    Session().Database("KVO").Open();
-    std::optional<TTable> calendar(std::in_place), entries(std::in_place);
-    calendar->SetDatabaseName("KVO");
-    calendar->SetTableName("APP_CAL.DB");
-    entries->SetDatabaseName("KVO");
-    entries->SetTableName("APP_REC.DB");
-    state.ResumeTiming();
-
-    const auto start = Clock::now();
-    kvo::app::ClearBreaksFrom(*calendar, *entries, kDentist, kFromDate);
-    timing.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    timing.seconds +=
+        kvo::bench::TimeOnAppointmentBook(state, params, [](TTable& calendar, TTable& entries) {
+            kvo::app::ClearBreaksFrom(calendar, entries, kDentist, kFromDate);
+        });
     ++timing.runs;
-
-    state.PauseTiming();
-    calendar.reset();
-    entries.reset();
-    Session().RemoveDatabase("KVO");
-    state.ResumeTiming();
 }
 
 void BM_Go_Server(benchmark::State& state) {
@@ -307,7 +253,7 @@ void BM_SetBasedSql_Server(benchmark::State& state) {
 void BM_Go_File(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
-        const fs::path folder = FreshFileCopy();
+        const fs::path folder = kvo::bench::FreshDatabaseCopy("pg-file");
         state.ResumeTiming();
         RunGo(state, {"PATH=" + folder.string()}, g_goFile);
     }
@@ -323,15 +269,9 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     // Everything that is set up once happens before any timing starts.
-    SourceDatabase();
+    PracticeDatabase();
     kvo::common::SetEventReportHook({});
-    const fs::path install = fs::temp_directory_path() / "kvo-bench-pg-install";
-    fs::create_directories(install / "C");
-    if (std::FILE* drives = std::fopen((install / "drives.ini").c_str(), "w")) {
-        std::fprintf(drives, "[C]\nPath=%s\n", (install / "C").c_str());
-        std::fclose(drives);
-    }
-    setenv("KESTAVO_DRIVES", (install / "drives.ini").c_str(), 1);
+    kvo::bench::UseLocalInstallation("kvo-bench-pg-install");
     std::fprintf(stderr, "loading the practice into a test server ...\n");
     LoadPractice();
     benchmark::RunSpecifiedBenchmarks();

@@ -19,12 +19,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "DemoPractice.h"
+#include "BenchPractice.h"
 #include "ParadoxImport.h"
 #include "ParadoxWriter.h"
 #include "PgServer.h"
 #include "PracticeMove.h"
-#include "engine/engine.h"
 
 namespace {
 
@@ -32,32 +31,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using kvo::testing::PgServer;
 
-constexpr int kDentists = 20;
-constexpr int kYears = 30;
-
-fs::path PracticeFolder() {
-    const char* chosen = std::getenv("KVO_BENCH_PRACTICE");
-    return chosen != nullptr && *chosen != '\0' ? fs::path(chosen)
-                                                : fs::path(KVO_BENCH_DEFAULT_PRACTICE);
-}
-
 // The practice's tables' folder, built on first use.
 const std::string& Practice() {
-    static const std::string tables = [] {
-        const fs::path folder = PracticeFolder();
-        if (!fs::exists(folder / "Data" / kvo::engine::kDatabaseFileName)) {
-            std::fprintf(stderr, "building the %d x %d practice in %s ...\n", kDentists, kYears,
-                         folder.c_str());
-            kvo::demo::TDemoOptions options;
-            options.out = folder.string();
-            options.dentists = kDentists;
-            options.years = kYears;
-            options.seed = 1;
-            options.endDate = "31/12/2025";
-            kvo::demo::CreateDemoPractice(options);
-        }
-        return (folder / "Data").string();
-    }();
+    static const std::string tables = kvo::bench::PracticeDatabase().parent_path().string();
     return tables;
 }
 
