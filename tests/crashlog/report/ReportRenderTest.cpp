@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "ReportFixture.h"
+#include "ReportLines.h"
 #include "support/Golden.h"
 
 namespace {
@@ -13,18 +14,6 @@ using namespace report_test;
 using kvo::support::ExpectMatchesGolden;
 
 const std::string kGolden = KVO_REPORT_GOLDEN_DIR;
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t br = text.find("\r\n", start);
-        out.push_back(text.substr(start, br - start));
-        if (br == std::string::npos) break;
-        start = br + 2;
-    }
-    return out;
-}
 
 TEST(ReportRender, RichTextOfTheThreePages) {
     TFixture f;

@@ -4,22 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "ReportFixture.h"
+#include "ReportLines.h"
 
 namespace {
 
 using namespace report_test;
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t br = text.find("\r\n", start);
-        out.push_back(text.substr(start, br - start));
-        if (br == std::string::npos) break;
-        start = br + 2;
-    }
-    return out;
-}
 
 TEST(ReportTables, CallStackBlocksHeadersAndWidths) {
     TFixture f;
