@@ -696,19 +696,18 @@ inline TCrashLineTable::Unit* TCrashLineTable::FindUnit(uint32_t offset) {
     return nullptr;
 }
 
+const std::string* TCrashLineTable::Keep(std::string_view text) {
+    if (auto it = stringsByText_.find(text); it != stringsByText_.end()) return it->second;
+    const std::string* kept = &strings_.emplace_back(text);
+    stringsByText_.emplace(*kept, kept);
+    return kept;
+}
+
 uint32_t TCrashLineTable::Intern(std::string_view unit, std::string_view cls,
                                  std::string_view proc) {
-    // Lengths first, so that no name's bytes can pass for a separator.
-    std::string key = std::to_string(unit.size()) + ',' + std::to_string(cls.size()) + ',';
-    key.append(unit).append(cls).append(proc);
-    auto [it, added] = namesByKey_.try_emplace(std::move(key), uint32_t(nameSets_.size()));
-    if (added) {
-        NameSet& kept = names_.emplace_back();
-        kept.Unit = unit;
-        kept.Class = cls;
-        kept.Proc = proc;
-        nameSets_.push_back(&kept);
-    }
+    const NameKey key{Keep(unit), Keep(cls), Keep(proc)};
+    auto [it, added] = nameSetsByKey_.try_emplace(key, uint32_t(nameSets_.size()));
+    if (added) nameSets_.push_back({key[0], key[1], key[2]});
     return it->second;
 }
 
@@ -809,7 +808,7 @@ bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void*
     if (!index_.Usable) {
         // Overlapping units: the sequential walk decides, and the table keeps
         // its answer for the names to point into.
-        lastNames_ = nullptr;
+        lastNames_ = kNoNames;
         auto r = LookupLine(data_, version_, decoder_, offset, peek, ctx, &index_);
         if (!r) return false;
         spare_ = std::move(*r);
@@ -842,26 +841,26 @@ bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void*
             n -= half;
         }
     }
-    NameSet* names = nameSets_[row->Names];
-    lastNames_ = names;
+    const NameSet& names = nameSets_[row->Names];
+    lastNames_ = row->Names;
     lastRow_ = uint32_t(row - rows_.data());
-    f.UnitName = &names->Unit;
-    f.ClassName = &names->Class;
-    f.ProcName = &names->Proc;
+    f.UnitName = names.Unit;
+    f.ClassName = names.Class;
+    f.ProcName = names.Proc;
     f.Line = row->Line;
     f.ProcLine = row->ProcLine;
     return true;
 }
 
 bool TCrashLineTable::AskFoundUnit(UnitTest test) {
-    if (!lastNames_) return test(spare_.UnitName);
+    if (lastNames_ == kNoNames) return test(spare_.UnitName);
     if (markedBy_ != test) {
         markedBy_ = test;
-        for (NameSet& names : names_)
+        for (NameSet& names : nameSets_)
             names.Mark = -1;
     }
-    NameSet& names = *lastNames_;
-    if (names.Mark < 0) names.Mark = test(names.Unit) ? 1 : 0;
+    NameSet& names = nameSets_[lastNames_];
+    if (names.Mark < 0) names.Mark = test(*names.Unit) ? 1 : 0;
     return names.Mark == 1;
 }
 

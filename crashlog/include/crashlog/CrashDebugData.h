@@ -196,18 +196,30 @@ class TCrashLineTable {
     using UnitTest = bool (*)(std::string_view unitName);
     bool FoundUnitPasses(UnitTest test) {
         // Asked for every resolved frame: the kept verdict is read here.
-        if (lastNames_ && markedBy_ == test && lastNames_->Mark >= 0) return lastNames_->Mark == 1;
+        if (lastNames_ != kNoNames && markedBy_ == test && nameSets_[lastNames_].Mark >= 0)
+            return nameSets_[lastNames_].Mark == 1;
         return AskFoundUnit(test);
     }
 
   private:
-    // The names a row answers with, one copy per distinct unit, class and
-    // procedure: a unit split in many pieces, and the procedures each piece
-    // names again, share theirs, so what a lookup copies stays few and near.
+    // The names a row answers with.  Every distinct text is kept once in
+    // strings_ and every distinct set once in nameSets_: a unit split in many
+    // pieces, and the procedures each piece names again, share theirs, so
+    // what a lookup reads and copies stays few, small and near.
     struct NameSet {
-        std::string Unit, Class, Proc;
+        const std::string* Unit = nullptr;
+        const std::string* Class = nullptr;
+        const std::string* Proc = nullptr;
         int8_t Mark = -1;  // by markedBy_: -1 not asked, 0 fails, 1 passes
     };
+    using NameKey = std::array<const std::string*, 3>;
+    struct NameKeyHash {
+        size_t operator()(const NameKey& k) const {
+            return std::hash<const void*>()(k[0]) ^ std::hash<const void*>()(k[1]) * 31 ^
+                   std::hash<const void*>()(k[2]) * 961;
+        }
+    };
+    static constexpr uint32_t kNoNames = UINT32_MAX;
     // Everything a lookup answers, settled when the unit is decoded (the
     // prologue rule included): the search ends on the row.  Four to a cache
     // line, so a unit's rows are mostly read in one.
@@ -232,6 +244,7 @@ class TCrashLineTable {
     void Decode(Unit& unit, size_t index, CodePeek peek, const void* ctx);
     inline Unit* FindUnit(uint32_t offset);  // defined where it is used
     bool AskFoundUnit(UnitTest test);
+    const std::string* Keep(std::string_view text);
     uint32_t Intern(std::string_view unit, std::string_view cls, std::string_view proc);
 
     ByteSpan data_;
@@ -248,10 +261,11 @@ class TCrashLineTable {
     // first procedure.  Only Lookup reads them.
     std::vector<int32_t> rowProcs_;
     std::vector<ProcStart> procStarts_;
-    std::deque<NameSet> names_;       // never moves what it holds
-    std::vector<NameSet*> nameSets_;  // names_ by index
-    std::unordered_map<std::string, uint32_t> namesByKey_;
-    NameSet* lastNames_ = nullptr;  // of the last Find, nullptr after a sequential answer
+    std::deque<std::string> strings_;  // never moves what it holds
+    std::unordered_map<std::string_view, const std::string*> stringsByText_;
+    std::vector<NameSet> nameSets_;
+    std::unordered_map<NameKey, uint32_t, NameKeyHash> nameSetsByKey_;
+    uint32_t lastNames_ = kNoNames;  // of the last Find, kNoNames after a sequential answer
     uint32_t lastRow_ = 0;
     UnitTest markedBy_ = nullptr;
     TCrashLineInfo spare_;  // the last answer of the sequential walk (overlapping units)
