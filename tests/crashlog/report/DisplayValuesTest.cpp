@@ -2,25 +2,19 @@
 // active window's class and title.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstring>
+#include <optional>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "crashlog/CrashReport.h"
+#include "support/Xvfb.h"
 
 // Xlib last: its macros (None, Bool, Status) would rewrite the headers above.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-
-extern char** environ;
 
 namespace {
 
@@ -29,45 +23,19 @@ using namespace crashlog;
 class XvfbDisplay : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The server picks a free display itself and writes its number to
-        // the pipe; with -noreset it keeps running between our connections.
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        const std::string fd = std::to_string(fds[1]);
-        const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen",   "0",   "1280x1024x24",
-                              "-dpi", "96",         "-noreset", "-nolisten", "tcp", nullptr};
-        const int spawned =
-            posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ);
-        close(fds[1]);
-        if (spawned != 0) {
-            close(fds[0]);
-            GTEST_SKIP() << "Xvfb cannot be started";
-        }
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        char c = 0;
-        // Bounded wait for the server to come up.
-        while (poll(&p, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        close(fds[0]);
-        ASSERT_FALSE(number.empty()) << "no X server came up";
-        display_ = ":" + number;
-    }
-    void TearDown() override { StopServer(); }
-    void StopServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
+        if (!kvo::support::Xvfb::Installed()) GTEST_SKIP() << "no Xvfb";
+        // The server keeps its state between our connections: it never resets.
+        server_.emplace("1280x1024x24", std::vector<std::string>{"-dpi", "96"});
+        ASSERT_FALSE(server_->DisplayName().empty()) << server_->Error();
+        display_ = server_->DisplayName();
     }
     TCrashSystemValues Gather() {
         TCrashSystemSources s;
         s.Display = display_;
         return GatherSystemValues(s);
     }
+    std::optional<kvo::support::Xvfb> server_;
     std::string display_;
-    pid_t pid_ = -1;
 };
 
 TEST_F(XvfbDisplay, ScreenModeDpiAndActiveWindow) {

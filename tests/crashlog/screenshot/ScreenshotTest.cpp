@@ -1,8 +1,6 @@
 // The screenshot: octree reduction and the PNG writer on fixed pictures,
 // checked by an independent decoder, and the capture on a real X server.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -10,12 +8,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <set>
 #include <thread>
 
 #include "crashlog/CrashScreenshot.h"
+#include "support/Xvfb.h"
 
 // clang-format off
 // After the test framework: Xlib defines None and Bool as macros.
@@ -206,46 +206,14 @@ TEST(Png, CrcIsThePngCrc) {
 
 class XCapture : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (::access("/usr/bin/Xvfb", X_OK) != 0) return;
-        // The server picks a free display number itself and writes it to
-        // the pipe once it listens, so tests running side by side never
-        // share (or race for) a display.
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        server_ = ::fork();
-        if (server_ == 0) {
-            ::close(fds[0]);
-            const std::string fd = std::to_string(fds[1]);
-            ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24",
-                    "-nolisten", "tcp", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        char c;
-        pollfd p{fds[0], POLLIN, 0};
-        // Bounded: a server that never comes up leaves the tests skipped.
-        while (::poll(&p, 1, 10000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        ::close(fds[0]);
-        if (number.empty()) return;
-        const std::string name = ":" + number;
-        if (Display* d = XOpenDisplay(name.c_str())) {
-            XCloseDisplay(d);
-            display_ = name;
-        }
-    }
-    static void TearDownTestSuite() {
-        if (server_ > 0) {
-            ::kill(server_, SIGTERM);
-            ::waitpid(server_, nullptr, 0);
-        }
-    }
+    // One private server for the suite; without one (no Xvfb, or none that
+    // came up on a display of its own) the tests are skipped with the reason.
+    static void SetUpTestSuite() { server_ = std::make_unique<kvo::support::Xvfb>("640x480x24"); }
+    static void TearDownTestSuite() { server_.reset(); }
     void SetUp() override {
-        if (display_.empty()) GTEST_SKIP() << "no Xvfb";
-        ::setenv("DISPLAY", display_.c_str(), 1);
-        d_ = XOpenDisplay(display_.c_str());
+        if (server_->DisplayName().empty()) GTEST_SKIP() << server_->Error();
+        ::setenv("DISPLAY", server_->DisplayName().c_str(), 1);
+        d_ = XOpenDisplay(server_->DisplayName().c_str());
         ASSERT_NE(d_, nullptr);
         root_ = DefaultRootWindow(d_);
     }
@@ -275,8 +243,7 @@ class XCapture : public ::testing::Test {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
-    static inline pid_t server_ = -1;
-    static inline std::string display_;
+    static inline std::unique_ptr<kvo::support::Xvfb> server_;
     Display* d_ = nullptr;
     Window root_ = 0;
 };

@@ -5,9 +5,9 @@
 // program that ends while its report is still on the way.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -17,6 +17,7 @@
 #include "crashlog/CrashOptions.h"
 #include "crashlog/CrashSend.h"
 #include "send/SendFromPass.h"
+#include "support/Xvfb.h"
 
 // Last: Xlib's macros (Status, None, Bool) would rename what follows them.
 #include <X11/Xlib.h>
@@ -331,39 +332,13 @@ namespace {
 // An X server of the test's own, and the dialog helper showing on it.
 class SendOnX : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        int fds[2];
-        if (::access("/usr/bin/Xvfb", X_OK) != 0 || ::pipe(fds) != 0) return;
-        // The server picks a free display itself and writes its number
-        // once it listens.
-        server_ = ::fork();
-        if (server_ == 0) {
-            ::close(fds[0]);
-            const std::string fd = std::to_string(fds[1]);
-            ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24",
-                    "-nolisten", "tcp", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        char c;
-        pollfd p{fds[0], POLLIN, 0};
-        while (::poll(&p, 1, 10000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        ::close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-    static void TearDownTestSuite() {
-        if (server_ > 0) {
-            ::kill(server_, SIGTERM);
-            ::waitpid(server_, nullptr, 0);
-        }
-    }
+    static void SetUpTestSuite() { server_ = std::make_unique<kvo::support::Xvfb>("800x600x24"); }
+    static void TearDownTestSuite() { server_.reset(); }
     void SetUp() override {
-        if (display_.empty()) GTEST_SKIP() << "no Xvfb";
-        d_ = XOpenDisplay(display_.c_str());
+        if (server_->DisplayName().empty()) GTEST_SKIP() << server_->Error();
+        d_ = XOpenDisplay(server_->DisplayName().c_str());
         ASSERT_NE(d_, nullptr);
-        ::setenv("DISPLAY", display_.c_str(), 1);
+        ::setenv("DISPLAY", server_->DisplayName().c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
         ::setenv("KESTAVO_CRASHLOG_DIALOG", KVO_DIALOG_HELPER, 1);
         window_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, 1, 1, 0, 0, 0);
@@ -436,8 +411,7 @@ class SendOnX : public ::testing::Test {
         return found;
     }
 
-    static inline pid_t server_ = -1;
-    static inline std::string display_;
+    static inline std::unique_ptr<kvo::support::Xvfb> server_;
     Display* d_ = nullptr;
     Window window_ = 0;
 };

@@ -19,6 +19,7 @@
 #include "DemoInstall.h"
 #include "StartupFixture.h"
 #include "platform/LockFile.h"
+#include "support/Xvfb.h"
 
 extern char** environ;
 
@@ -70,46 +71,6 @@ std::string Capture(const std::string& command) {
     return out;
 }
 
-// A private X server for the test program, on a display number it picks itself.
-class XServer {
-  public:
-    XServer() {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        // The write end is the server's; the display number arrives on it once
-        // the server accepts clients.
-        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-        pid_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen",
-                      "0", "1024x768x24"});
-        ::close(fds[1]);
-        std::string number;
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        char c = 0;
-        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        while (Clock::now() < deadline && pid_ > 0) {
-            const ssize_t n = ::read(fds[0], &c, 1);
-            if (n == 1 && c == '\n') break;
-            if (n == 1)
-                number += c;
-            else if (n == 0)
-                break;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ::close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-    ~XServer() { Stop(pid_); }
-    XServer(const XServer&) = delete;
-    XServer& operator=(const XServer&) = delete;
-
-    const std::string& Display() const { return display_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
-
 struct TTitles {
     std::string wmName, netWmName;
 };
@@ -130,8 +91,8 @@ class CaptionsTest : public StartupTest {
     void SetUp() override {
         StartupTest::SetUp();
         if (HasFatalFailure()) return;
-        ASSERT_FALSE(X().Display().empty()) << "no X server (Xvfb) could be started";
-        env_->Set("DISPLAY", X().Display());
+        ASSERT_FALSE(X().DisplayName().empty()) << X().Error();
+        env_->Set("DISPLAY", X().DisplayName());
         env_->Unset("XAUTHORITY");
     }
     void TearDown() override {
@@ -179,8 +140,8 @@ class CaptionsTest : public StartupTest {
 
     // One server for the whole program, started on first use (never while
     // the tests are only being listed) and stopped at exit.
-    static XServer& X() {
-        static XServer server;
+    static kvo::support::Xvfb& X() {
+        static kvo::support::Xvfb server("1024x768x24");
         return server;
     }
     pid_t program_ = -1;
