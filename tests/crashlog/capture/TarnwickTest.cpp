@@ -2,23 +2,17 @@
 // pressed while another process holds the appointment tables, the engine's
 // error leaves the click handler, and the crash library's report names the
 // handler and the break reset at the lines where they were.
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <regex>
-#include <thread>
 
 #include "DemoInstall.h"
 #include "StartupFixture.h"
 #include "engine/engine.h"
-
-extern char** environ;
+#include "support/ProgramRun.h"
 
 namespace kvo::datamodule::testing {
 namespace {
@@ -65,35 +59,13 @@ TEST_F(TarnwickReportTest, GoOnALockedPracticeIsReportedWithTheHandlerAndTheRese
     theirs.Edit();
 
     const std::string out = Path("out.txt"), err = Path("err.txt");
-    std::vector<std::string> env = {"KESTAVO_UNATTENDED=1", "KESTAVO_CLICK_AFTER_START=BTN_GO",
-                                    "QT_QPA_PLATFORM=offscreen",
-                                    "KESTAVO_REPORT_URL=http://127.0.0.1:9/"};
-    for (char** e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string program = TARNWICK_PROGRAM;
-    char* argv[] = {program.data(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            ADD_FAILURE() << "the program did not end";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const support::TProgramEnd end =
+        support::RunProgram(TARNWICK_PROGRAM,
+                            {"KESTAVO_UNATTENDED=1", "KESTAVO_CLICK_AFTER_START=BTN_GO",
+                             "QT_QPA_PLATFORM=offscreen", "KESTAVO_REPORT_URL=http://127.0.0.1:9/"},
+                            out, err, std::chrono::seconds(90));
+    ASSERT_TRUE(end.started);
+    if (end.timedOut) ADD_FAILURE() << "the program did not end";
     theirs.Cancel();
     engine::Session().RemoveDatabase("OTHER");
 
@@ -101,7 +73,7 @@ TEST_F(TarnwickReportTest, GoOnALockedPracticeIsReportedWithTheHandlerAndTheRese
     SCOPED_TRACE(ReadFile(err));
     // The library dealt with it: the loop went on and the program ended
     // normally when asked to.
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0);
     ASSERT_THAT(report, HasSubstr("CrashLog 6.0.20"));
     EXPECT_THAT(report, HasSubstr("EDBEngineError"));
     EXPECT_THAT(report, HasSubstr("locked"));

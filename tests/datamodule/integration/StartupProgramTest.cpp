@@ -1,24 +1,18 @@
 // The real program started offscreen on prepared installations: its exit
 // code, the boxes it shows (written to stderr in unattended mode) and what
 // it leaves behind in files, INI values and the registry store.
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "DemoInstall.h"
 #include "StartupFixture.h"
 #include "engine/engine.h"
 #include "platform/LockFile.h"
 #include "platform/Registry.h"
-
-extern char** environ;
+#include "support/ProgramRun.h"
 
 namespace kvo::datamodule::testing {
 namespace {
@@ -48,44 +42,18 @@ class StartupProgramTest : public StartupTest {
     TRun Run(std::string program = TARNWICK_PROGRAM) {
         fs::create_directories(Path("run"));
         fs::permissions(Path("run"), fs::perms::owner_all, fs::perm_options::replace);
-        // First, so that they win over any inherited spelling.
-        std::vector<std::string> env = {"KESTAVO_UNATTENDED=1", "KESTAVO_EXIT_AFTER_START=1",
-                                        "QT_QPA_PLATFORM=offscreen",
-                                        "KESTAVO_REPORT_URL=http://127.0.0.1:9/"};
-        for (char** e = environ; *e != nullptr; ++e)
-            env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, Path("out.txt").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, Path("err.txt").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        char* argv[] = {program.data(), nullptr};
-        pid_t pid = 0;
         TRun run;
-        const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
+        const support::TProgramEnd end = support::RunProgram(
+            program,
+            {"KESTAVO_UNATTENDED=1", "KESTAVO_EXIT_AFTER_START=1", "QT_QPA_PLATFORM=offscreen",
+             "KESTAVO_REPORT_URL=http://127.0.0.1:9/"},
+            Path("out.txt"), Path("err.txt"), std::chrono::seconds(60));
+        if (!end.started) {
             ADD_FAILURE() << "cannot start " << program;
             return run;
         }
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (::waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                ADD_FAILURE() << "the program did not end (a box waiting for an answer?)";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+        if (end.timedOut) ADD_FAILURE() << "the program did not end (a box waiting for an answer?)";
+        if (WIFEXITED(end.status)) run.exitCode = WEXITSTATUS(end.status);
         run.out = ReadFile(Path("out.txt"));
         run.err = ReadFile(Path("err.txt"));
         return run;

@@ -1,0 +1,69 @@
+#include "support/ProgramRun.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <string_view>
+#include <thread>
+
+extern char** environ;
+
+namespace kvo::support {
+
+TProgramEnd RunProgram(const std::string& program, const std::vector<std::string>& env,
+                       const std::string& outFile, const std::string& errFile,
+                       std::chrono::seconds limit) {
+    // An inherited variable that `env` names is left out rather than put
+    // after it: which of two entries wins depends on the reader (getenv()
+    // takes the first, a shell the last), and children pass both on.
+    std::vector<std::string> entries = env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        bool given = false;
+        for (const auto& mine : env)
+            given = given || std::string_view(mine).substr(0, mine.find('=') + 1) == name;
+        if (!given) entries.emplace_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& e : entries)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::string path = program;
+    char* argv[] = {path.data(), nullptr};
+    pid_t pid = 0;
+    TProgramEnd end;
+    end.started = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!end.started) return end;
+
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            end.status = status;
+            break;
+        }
+        if (done < 0 && errno != EINTR) break;  // the status stays unknown, never "exited 0"
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            if (::waitpid(pid, &status, 0) == pid) end.status = status;
+            end.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return end;
+}
+
+}  // namespace kvo::support
