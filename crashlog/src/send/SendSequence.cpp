@@ -27,6 +27,7 @@
 #include "crashlog/CrashSend.h"
 #include "crashlog/CrashSockets.h"
 #include "crashlog/CrashWebTools.h"
+#include "report/ReportText.h"
 
 extern char** environ;
 
@@ -34,14 +35,7 @@ namespace crashlog {
 
 namespace {
 
-std::string Trim(std::string_view s) {
-    std::size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= ' ')
-        ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ')
-        --b;
-    return std::string(s.substr(a, b - a));
-}
+using report::Trim;  // leading and trailing blanks and control characters
 
 bool FileExists(const std::string& path) {
     struct stat st {};

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "crashlog/CrashWebTools.h"
+#include "report/ReportText.h"
 
 namespace crashlog {
 
@@ -22,14 +23,7 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
-std::string Trim(std::string_view s) {
-    std::size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= ' ')
-        ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ')
-        --b;
-    return std::string(s.substr(a, b - a));
-}
+using report::Trim;  // leading and trailing blanks and control characters
 
 std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_t from = 0) {
     if (needle.empty() || hay.size() < needle.size()) return std::string_view::npos;

@@ -13,19 +13,13 @@
 
 #include "crashlog/CrashSockets.h"
 #include "crashlog/CrashWebTools.h"
+#include "report/ReportText.h"
 
 namespace crashlog {
 
 namespace {
 
-std::string Trim(std::string_view s) {
-    std::size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= ' ')
-        ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ')
-        --b;
-    return std::string(s.substr(a, b - a));
-}
+using report::Trim;  // leading and trailing blanks and control characters
 
 bool FileExists(const std::string& path) {
     struct stat st {};
