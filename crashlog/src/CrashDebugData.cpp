@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 #include "CrashDebugCodec.h"
 
@@ -641,9 +643,10 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan d, uint16_t version,
 }
 
 TCrashLineTable::TCrashLineTable(ByteSpan debugData, uint16_t version,
-                                 const TCrashNameDecoder& names)
+                                 const TCrashNameDecoder& names, bool lastingNames)
     : data_(debugData),
       version_(version),
+      lastingNames_(lastingNames),
       decoder_(names),
       index_(BuildUnitIndex(debugData, version)) {
     if (!index_.Usable || index_.Units.empty()) return;
@@ -696,18 +699,46 @@ inline TCrashLineTable::Unit* TCrashLineTable::FindUnit(uint32_t offset) {
     return nullptr;
 }
 
-const std::string* TCrashLineTable::Keep(std::string_view text) {
-    if (auto it = stringsByText_.find(text); it != stringsByText_.end()) return it->second;
-    const std::string* kept = &strings_.emplace_back(text);
-    stringsByText_.emplace(*kept, kept);
-    return kept;
+namespace {
+// The names every lasting table shares: each text once, never freed (a
+// module unloaded and loaded again finds its names here), so a resolved
+// frame may point at them for as long as the process runs.
+struct LastingNames {
+    std::mutex Lock;
+    std::unordered_set<std::string> Texts;  // nodes: a text never moves
+};
+LastingNames& SharedNames() {
+    static LastingNames* names = new LastingNames;  // outlives every static destructor
+    return *names;
+}
+}  // namespace
+
+const std::string* TCrashLineTable::Keep(std::string_view text, bool& lasting) {
+    auto it = stringsByText_.find(text);
+    if (it == stringsByText_.end()) {
+        KeptText kept;
+        // A table being decoded on another thread holds the shared names
+        // for a moment: rather than wait (that thread may be one a crash
+        // report has paused), this table keeps the text itself.
+        LastingNames& shared = SharedNames();
+        std::unique_lock lock(shared.Lock, std::defer_lock);
+        if (lastingNames_ && lock.try_lock()) {
+            kept = {&*shared.Texts.emplace(text).first, true};
+        } else {
+            kept = {&strings_.emplace_back(text), false};
+        }
+        it = stringsByText_.emplace(*kept.Text, kept).first;
+    }
+    lasting = lasting && it->second.Lasting;
+    return it->second.Text;
 }
 
 uint32_t TCrashLineTable::Intern(std::string_view unit, std::string_view cls,
                                  std::string_view proc) {
-    const NameKey key{Keep(unit), Keep(cls), Keep(proc)};
+    bool lasting = lastingNames_;
+    const NameKey key{Keep(unit, lasting), Keep(cls, lasting), Keep(proc, lasting)};
     auto [it, added] = nameSetsByKey_.try_emplace(key, uint32_t(nameSets_.size()));
-    if (added) nameSets_.push_back({key[0], key[1], key[2]});
+    if (added) nameSets_.push_back({key[0], key[1], key[2], -1, lasting});
     return it->second;
 }
 
@@ -848,6 +879,7 @@ bool TCrashLineTable::Find(uint32_t offset, Found& f, CodePeek peek, const void*
     f.ProcName = names.Proc;
     f.Line = row->Line;
     f.ProcLine = row->ProcLine;
+    f.Lasting = names.Lasting;
     return true;
 }
 

@@ -363,7 +363,8 @@ bool FromLibraryData(TCrashModuleInfo& m, uintptr_t address, bool showOwnFrames,
         // here, with the table, rather than on every lookup.
         TCrashNameDecoder names(m.DataVersion, DebugKeyFromPassword(m.DataPassword),
                                 m.PasswordValid);
-        m.LineTable = std::make_unique<TCrashLineTable>(*m.DebugData, m.DataVersion, names);
+        m.LineTable = std::make_unique<TCrashLineTable>(*m.DebugData, m.DataVersion, names,
+                                                        /*lastingNames=*/true);
     }
     PeekCtx ctx{m.Handle};
     TCrashLineTable::Found r;
@@ -374,9 +375,16 @@ bool FromLibraryData(TCrashModuleInfo& m, uintptr_t address, bool showOwnFrames,
         return true;
     }
     e.Kind = 4;
-    e.UnitName = *r.UnitName;
-    e.ClassName = *r.ClassName;
-    e.ProcName = *r.ProcName;
+    if (r.Lasting) {
+        // The text itself stays where it was decoded: nothing is copied.
+        e.UnitName = TFrameName::Lasting(*r.UnitName);
+        e.ClassName = TFrameName::Lasting(*r.ClassName);
+        e.ProcName = TFrameName::Lasting(*r.ProcName);
+    } else {
+        e.UnitName = *r.UnitName;
+        e.ClassName = *r.ClassName;
+        e.ProcName = *r.ProcName;
+    }
     e.Line = r.Line;
     e.ProcLine = r.ProcLine;
     return true;
@@ -397,8 +405,11 @@ bool TCrashModulesList::ResolveOther(TCrashModuleInfo& m, uintptr_t address, Sta
         return true;
     }
     e.Kind = info.LineNo > 0 ? 4 : !unit.empty() ? 3 : 2;
-    e.UnitName = unit;
-    SplitRoutine(info.Routine, unit, e.ClassName, e.ProcName);
+    std::string cls, proc;
+    SplitRoutine(info.Routine, unit, cls, proc);
+    e.UnitName = std::move(unit);
+    e.ClassName = std::move(cls);
+    e.ProcName = std::move(proc);
     e.Line = uint32_t(std::max(info.LineNo, 0));
     e.ProcLine = std::max(info.LinesIntoRoutine, 0);
     return true;
@@ -443,9 +454,13 @@ bool TCrashModulesList::ResolveExport(TCrashModuleInfo& m, uintptr_t address, St
     --it;
     if (it->CodeSize == 0) it->CodeSize = MeasureCodeSize(it->Address);
     if (address - it->Address >= it->CodeSize) return false;
-    uint8_t kind = SplitExportName(it->Name, e.UnitName, e.ClassName, e.ProcName);
+    std::string unit, cls, proc;
+    uint8_t kind = SplitExportName(it->Name, unit, cls, proc);
     if (kind == 0) return false;
     e.Kind = kind;
+    e.UnitName = std::move(unit);
+    e.ClassName = std::move(cls);
+    e.ProcName = std::move(proc);
     return true;
 }
 
@@ -469,7 +484,11 @@ StackEntry TCrashModulesList::ResolveAddress(uintptr_t address, uint64_t threadI
         m->OtherSource = OpenOutsideDebugSource(m->Name, m->Handle, m->LoadBias);
         ResolveOther(*m, address, e);
     }
-    if (!e.ProcName.empty() && e.ProcName[0] == '@') e.ProcName[0] = '_';
+    if (!e.ProcName.empty() && e.ProcName[0] == '@') {
+        std::string proc = e.ProcName;
+        proc[0] = '_';
+        e.ProcName = std::move(proc);
+    }
     return e;
 }
 

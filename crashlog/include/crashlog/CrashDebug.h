@@ -15,7 +15,9 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crashlog/CrashDebugData.h"
@@ -215,6 +217,40 @@ bool ReadVersionNote(const std::string& fileName, std::string& version, std::str
 using TCrashPasswordRequest =
     std::function<bool(const TCrashModuleInfo& module, std::string& password)>;
 
+// A name in a resolved frame.  Names decoded from a module's embedded data
+// are kept for the life of the process, and a frame only points at them:
+// resolving an address then copies no text.  Any other name is held by the
+// frame itself.  Read-only once made; assign a new one to change it.
+class TFrameName {
+  public:
+    TFrameName() = default;
+    TFrameName(std::string text) : own_(std::move(text)) {}
+    TFrameName(const char* text) : own_(text) {}
+    // `kept` must live as long as the process.
+    static TFrameName Lasting(const std::string& kept) {
+        TFrameName n;
+        n.kept_ = &kept;
+        return n;
+    }
+
+    const std::string& str() const { return kept_ ? *kept_ : own_; }
+    operator const std::string&() const { return str(); }
+    operator std::string_view() const { return str(); }
+    bool empty() const { return str().empty(); }
+    size_t size() const { return str().size(); }
+    const char* c_str() const { return str().c_str(); }
+    char operator[](size_t i) const { return str()[i]; }
+
+    friend bool operator==(const TFrameName& a, std::string_view b) { return a.str() == b; }
+    friend std::ostream& operator<<(std::ostream& out, const TFrameName& n) {
+        return out << n.str();
+    }
+
+  private:
+    const std::string* kept_ = nullptr;
+    std::string own_;
+};
+
 struct StackEntry {
     uint8_t Kind = 0;  // 0 removed, 1 module only, 2 procedure, 3 unit, 4 unit+proc+line
     const TCrashModuleInfo* Module = nullptr;
@@ -226,7 +262,7 @@ struct StackEntry {
     uint32_t LeakSize = 0;
     uint32_t LeakCount = 0;
     uintptr_t Address = 0;
-    std::string UnitName, ClassName, ProcName;
+    TFrameName UnitName, ClassName, ProcName;
     uint32_t Line = 0;
     int32_t ProcLine = 0;
     std::string Note;

@@ -175,9 +175,14 @@ std::optional<TCrashLineInfo> LookupLine(ByteSpan debugData, uint16_t version,
 // peeked while it is decoded, so `peek` must answer the same for the
 // table's life).  Answers exactly as LookupLine does.  Keeps a view of
 // `debugData`, which must outlive it.  Not locked: one thread at a time.
+//
+// With `lastingNames`, the names are kept for the life of the process (once
+// per text, whichever table decodes it), so that what resolves a frame can
+// refer to them instead of copying; without, they live as long as the table.
 class TCrashLineTable {
   public:
-    TCrashLineTable(ByteSpan debugData, uint16_t version, const TCrashNameDecoder& names);
+    TCrashLineTable(ByteSpan debugData, uint16_t version, const TCrashNameDecoder& names,
+                    bool lastingNames = false);
     std::optional<TCrashLineInfo> Lookup(uint32_t offset, CodePeek peek = nullptr,
                                          const void* ctx = nullptr);
 
@@ -189,6 +194,7 @@ class TCrashLineTable {
         const std::string* ProcName = nullptr;
         uint32_t Line = 0;
         int32_t ProcLine = 0;
+        bool Lasting = false;  // the names live as long as the process
     };
     bool Find(uint32_t offset, Found& found, CodePeek peek = nullptr, const void* ctx = nullptr);
     // Whether the unit of the last successful Find passes `test`; asked once
@@ -211,6 +217,7 @@ class TCrashLineTable {
         const std::string* Class = nullptr;
         const std::string* Proc = nullptr;
         int8_t Mark = -1;  // by markedBy_: -1 not asked, 0 fails, 1 passes
+        bool Lasting = false;
     };
     using NameKey = std::array<const std::string*, 3>;
     struct NameKeyHash {
@@ -244,11 +251,12 @@ class TCrashLineTable {
     void Decode(Unit& unit, size_t index, CodePeek peek, const void* ctx);
     inline Unit* FindUnit(uint32_t offset);  // defined where it is used
     bool AskFoundUnit(UnitTest test);
-    const std::string* Keep(std::string_view text);
+    const std::string* Keep(std::string_view text, bool& lasting);
     uint32_t Intern(std::string_view unit, std::string_view cls, std::string_view proc);
 
     ByteSpan data_;
     uint16_t version_;
+    bool lastingNames_;
     TCrashNameDecoder decoder_;
     TCrashUnitIndex index_;  // consulted as it is when its ranges overlap
     std::vector<Unit> units_;
@@ -261,8 +269,12 @@ class TCrashLineTable {
     // first procedure.  Only Lookup reads them.
     std::vector<int32_t> rowProcs_;
     std::vector<ProcStart> procStarts_;
-    std::deque<std::string> strings_;  // never moves what it holds
-    std::unordered_map<std::string_view, const std::string*> stringsByText_;
+    std::deque<std::string> strings_;  // never moves what it holds; the names not lasting
+    struct KeptText {
+        const std::string* Text = nullptr;
+        bool Lasting = false;
+    };
+    std::unordered_map<std::string_view, KeptText> stringsByText_;
     std::vector<NameSet> nameSets_;
     std::unordered_map<NameKey, uint32_t, NameKeyHash> nameSetsByKey_;
     uint32_t lastNames_ = kNoNames;  // of the last Find, kNoNames after a sequential answer

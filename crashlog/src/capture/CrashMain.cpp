@@ -366,8 +366,9 @@ void InternalErrorIn(const std::string& section, const std::string& className,
                      Hex(e.Address).c_str(), Hex(e.Module ? e.Module->Handle : 0).c_str());
             stackText += head + (e.Module ? e.Module->Name : std::string());
             if (e.Kind == 4)
-                stackText += " - " + e.UnitName + " - " + e.ClassName + " - " + e.ProcName + " - " +
-                             std::to_string(e.Line) + "[" + std::to_string(e.ProcLine) + "]";
+                stackText += " - " + e.UnitName.str() + " - " + e.ClassName.str() + " - " +
+                             e.ProcName.str() + " - " + std::to_string(e.Line) + "[" +
+                             std::to_string(e.ProcLine) + "]";
             stackText += "\r\n";
             ++index;
         }
@@ -613,7 +614,8 @@ uint16_t ExceptionId(const ExceptionInfo& e, const TCrashStackList& stack,
     const TCrashModuleInfo* first = stack.Items.empty() ? nullptr : stack.Items.front().Module;
     for (const auto& entry : stack.Items)
         if (entry.Kind == 4 && entry.Module == first)
-            text += entry.UnitName + entry.ClassName + entry.ProcName + std::to_string(entry.Line);
+            text += entry.UnitName.str() + entry.ClassName.str() + entry.ProcName.str() +
+                    std::to_string(entry.Line);
     return Crc16Xmodem(text);
 }
 

@@ -38,7 +38,8 @@ namespace {
 // procedure, the empty ones left out.
 std::string LocationName(const StackEntry& e) {
     std::string out;
-    for (const std::string& part : {WithoutExtension(e.UnitName), e.ClassName, e.ProcName}) {
+    for (const std::string& part :
+         {WithoutExtension(e.UnitName), e.ClassName.str(), e.ProcName.str()}) {
         if (part.empty()) continue;
         if (!out.empty()) out += '.';
         out += part;

@@ -475,13 +475,51 @@ TEST(LineTable, AnswersAsTheSequentialLookup) {
     }
 }
 
+// A module's table keeps its names once per text for the life of the
+// process, so frames may point at them after the table is gone; a table
+// without that keeps its own.
+TEST(LineTable, LastingNamesAreSharedAndOutliveTheTable) {
+    if (!KVO_HAS_DEBUG_DATA) GTEST_SKIP() << "built without debug data";
+    TCrashModulesList modules;
+    TCrashModuleInfo* own = modules.FindByHandle(CrashLibraryModuleHandle());
+    ASSERT_TRUE(own && own->DebugData);
+    const Bytes& data = *own->DebugData;
+    TCrashNameDecoder names(own->DataVersion, DebugKeyFromPassword(""), true);
+    const TCrashUnitIndex index = BuildUnitIndex(data, own->DataVersion);
+    ASSERT_FALSE(index.Units.empty());
+    const uint32_t offset = index.Units.back().Start + index.Units.back().Size / 2;
+
+    TCrashLineTable::Found first;
+    std::string unit, proc;
+    {
+        TCrashLineTable table(data, own->DataVersion, names, /*lastingNames=*/true);
+        ASSERT_TRUE(table.Find(offset, first));
+        EXPECT_TRUE(first.Lasting);
+        unit = *first.UnitName;
+        proc = *first.ProcName;
+    }
+    TCrashLineTable again(data, own->DataVersion, names, /*lastingNames=*/true);
+    TCrashLineTable::Found second;
+    ASSERT_TRUE(again.Find(offset, second));
+    EXPECT_EQ(second.UnitName, first.UnitName);
+    EXPECT_EQ(second.ProcName, first.ProcName);
+    EXPECT_EQ(*first.UnitName, unit);
+    EXPECT_EQ(*first.ProcName, proc);
+
+    TCrashLineTable privateNames(data, own->DataVersion, names);
+    TCrashLineTable::Found third;
+    ASSERT_TRUE(privateNames.Find(offset, third));
+    EXPECT_FALSE(third.Lasting);
+    EXPECT_NE(third.UnitName, first.UnitName);
+    EXPECT_EQ(*third.UnitName, unit);
+}
+
 // A unit that reaches the last 32-bit offset: the table once took that offset
 // for its "no damage" mark and answered nothing where the records answer.
 TEST(LineTable, AnswersAtTheLastOffset) {
-    const uint8_t data[] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x0a, 0x00, 0x00,
-                            0x00, 0xfa, 0xff, 0xff, 0x21, 0x40, 0x0a, 0x00, 0x00, 0x00, 0xa3,
-                            0xa3, 0x0f, 0x20, 0x46, 0x00, 0x00, 0x01, 0x00, 0x00, 0x8c, 0x00,
-                            0x0a, 0x00, 0x20};
+    const uint8_t data[] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x0a, 0x00, 0x00, 0x00,
+                            0xfa, 0xff, 0xff, 0x21, 0x40, 0x0a, 0x00, 0x00, 0x00, 0xa3, 0xa3, 0x0f,
+                            0x20, 0x46, 0x00, 0x00, 0x01, 0x00, 0x00, 0x8c, 0x00, 0x0a, 0x00, 0x20};
     TCrashNameDecoder names(0xFFFF, DebugKeyFromPassword(""), true);
     ASSERT_TRUE(LookupLine(data, 0xFFFF, names, 0xFFFFFFFF));
     ExpectSameAnswers(data, 0xFFFF, {0xFFFFFFFE, 0xFFFFFFFF});

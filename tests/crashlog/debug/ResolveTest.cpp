@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 
 #include "CrashDebugCodec.h"
 #include "crashlog/CrashDebug.h"
@@ -76,6 +77,33 @@ TEST(Resolve, ThroughTheModulesOwnLibraryData) {
         return x.Name == "FixtureLeaf" && x.Address == f.leaf && x.CodeSize > 1;
     }));
     EXPECT_FALSE(m.OtherSource);
+}
+
+// A frame points at the names its module's data decoded instead of copying
+// them: they must outlive the list and its entries, as a report built after a
+// refresh reads them.
+TEST(Resolve, FrameNamesOutliveTheModulesList) {
+    if (!KVO_HAS_DEBUG_DATA) GTEST_SKIP() << "built without debug data";
+    const auto& f = Fixture(FIXTURE_CLDATA);
+    ASSERT_TRUE(f.lib) << dlerror();
+    StackEntry e;
+    {
+        TCrashModulesList modules;
+        e = modules.ResolveAddress(f.twice + 2, 0, false, true);
+    }
+    // Freed text would be handed out again and overwritten.
+    std::vector<std::unique_ptr<char[]>> churn;
+    for (size_t size = 8; size < 4096; size += 8) {
+        churn.emplace_back(new char[size]);
+        std::memset(churn.back().get(), 'x', size);
+    }
+    const StackEntry copy = e;
+    for (const StackEntry* frame : {static_cast<const StackEntry*>(&e), &copy}) {
+        EXPECT_EQ(frame->Kind, 4);
+        EXPECT_EQ(frame->UnitName, "DebugFixture.cpp");
+        EXPECT_EQ(frame->ClassName, "fixture::Widget");
+        EXPECT_EQ(frame->ProcName, "Twice");
+    }
 }
 
 TEST(Resolve, ThroughDwarfWhenTheModuleCarriesNoLibraryData) {
