@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -223,7 +224,10 @@ struct ScopedFileLock::Hold {
 
 ScopedFileLock::ScopedFileLock(const std::string& localPath, int waitMs) : hold_(new Hold) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    // Only a hold of another program is worth waiting for; a lock file that
+    // cannot be made at all (its folder is missing, say) never will be.
     while (!(held_ = hold_->lock.Hold(localPath, platform::LockMode::Exclusive)) &&
+           (hold_->lock.error() == EAGAIN || hold_->lock.error() == EACCES) &&
            std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }

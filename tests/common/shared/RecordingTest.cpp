@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "SharedFixture.h"
+#include "platform/Sys.h"
 #include "platform/System.h"
 #include "platform/VersionNote.h"
 
@@ -94,6 +95,28 @@ TEST_F(Recording, FailuresNeverReachTheCaller) {
     fs::remove(EventsFile());
     Settings().installFolder = "Q:\\Nowhere\\";
     EXPECT_NO_THROW(RecordEvent("Error", "no drive"));
+}
+
+// A missing installation folder: the lock file beside the events file can
+// never be made, so it is tried once, not for the two seconds a busy one is.
+TEST_F(Recording, ALockFileThatCannotBeMadeIsNotWaitedFor) {
+    static int lockOpens;
+    lockOpens = 0;
+    platform::ScopedSysOverride sys;
+    sys.table().open = [](const char* path, int flags, mode_t mode) {
+        lockOpens += std::string_view(path).ends_with(".lck");
+        return platform::RealSysCalls().open(path, flags, mode);
+    };
+    Settings().installFolder = "C:\\Gone\\";
+    std::vector<std::string> offered;
+    SetEventReportHook([&](auto& cls, auto&, auto&) {
+        offered.push_back(cls);
+        return true;
+    });
+    EXPECT_NO_THROW(RecordEvent("Error", "no folder"));
+    EXPECT_EQ(lockOpens, 1);
+    EXPECT_EQ(offered, std::vector<std::string>{"Error"});  // still offered to the report
+    EXPECT_FALSE(fs::exists(c_ / "Gone"));
 }
 
 TEST_F(Recording, FailedEventIsMarkedNotReportedWhenTheReportThrows) {
