@@ -2,9 +2,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
+#include "CrashDebugCodec.h"
 #include "crashlog/CrashLogFile.h"
 #include "log/LogText.h"
 
@@ -235,7 +238,88 @@ void ThreadAttributes(TXMLItem& element, std::string_view header) {
     element.Attr("MainThread", main ? "True" : "False");
 }
 
-void AddCallStack(TXMLItem& log, std::string_view table, bool old) {
+// ---- protected names ----
+//
+// A report made without the right debug-data password shows each name part
+// as "?" and the Base64 text of its enciphered bytes, parts joined by "."; a
+// unit has its language letter after the first "?" and no extension.
+
+std::optional<Bytes> FromBase64(std::string_view text) {
+    if (text.empty() || text.size() % 4 != 0) return std::nullopt;
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    Bytes out;
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        const int pad =
+            last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
+        std::uint32_t v = 0;
+        for (int j = 0; j < 4; ++j) {
+            const int d = j >= 4 - pad ? 0 : value(text[i + j]);
+            if (d < 0) return std::nullopt;
+            v = v << 6 | std::uint32_t(d);
+        }
+        out.push_back(std::uint8_t(v >> 16));
+        if (pad < 2) out.push_back(std::uint8_t(v >> 8));
+        if (pad < 1) out.push_back(std::uint8_t(v));
+    }
+    return out;
+}
+
+// A name as the compiler wrote it: printable text only.  A wrong password
+// deciphers to bytes that hardly ever pass.
+bool IsPlainName(std::string_view name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+    });
+}
+
+// The plain text of a protected name ("?" before every part); nothing when a
+// part is not in that form or does not decipher to a plain name.
+std::optional<std::string> Unprotect(std::string_view name, const TeaKey& key) {
+    std::string out;
+    for (std::size_t start = 0;;) {
+        const std::size_t dot = name.find('.', start);
+        const std::string_view part =
+            name.substr(start, dot == std::string_view::npos ? dot : dot - start);
+        if (part.size() < 2 || part[0] != '?') return std::nullopt;
+        auto bytes = FromBase64(part.substr(1));
+        if (!bytes) return std::nullopt;
+        const Bytes plain = TeaDecipher(key, *bytes);
+        const std::string text(plain.begin(), plain.end());
+        if (!IsPlainName(text)) return std::nullopt;
+        if (start) out += '.';
+        out += text;
+        if (dot == std::string_view::npos) return out;
+        start = dot + 1;
+    }
+}
+
+// Unit, class and procedure of a call-stack row back in plain text, all
+// three or none: a unit in protected form must decipher, and so must a
+// class or procedure in that form (an empty class stays empty).
+void UnprotectNames(std::string& unit, std::string& cls, std::string& proc, const TeaKey& key) {
+    if (unit.size() < 3 || unit[0] != '?') return;
+    const char language = unit[1];
+    auto plainUnit = Unprotect("?" + unit.substr(2), key);
+    if (!plainUnit) return;
+    std::optional<std::string> plainClass = cls, plainProc = proc;
+    if (!cls.empty() && cls[0] == '?') plainClass = Unprotect(cls, key);
+    if (!proc.empty() && proc[0] == '?') plainProc = Unprotect(proc, key);
+    if (!plainClass || !plainProc) return;
+    if (plainUnit->find('.') == std::string::npos) *plainUnit += language == 'p' ? ".pas" : ".cpp";
+    unit = std::move(*plainUnit);
+    cls = std::move(*plainClass);
+    proc = std::move(*plainProc);
+}
+
+void AddCallStack(TXMLItem& log, std::string_view table, bool old, const TeaKey* key) {
     auto rows = TableRows(table);
     if (rows.empty()) return;
     TXMLItem& root = log.Add("CallStack");
@@ -263,7 +347,8 @@ void AddCallStack(TXMLItem& log, std::string_view table, bool old) {
             first = false;
         }
         TXMLItem& line = current->Add("Line");
-        std::string procedure = row[4];
+        std::string unit = row[2], cls = row[3], procedure = row[4];
+        if (key) UnprotectNames(unit, cls, procedure, *key);
         if (!procedure.empty() && procedure[0] == '@') procedure[0] = '_';
         std::string number = row[5], offset;
         std::size_t bracket = number.find('[');
@@ -275,8 +360,8 @@ void AddCallStack(TXMLItem& log, std::string_view table, bool old) {
         }
         line.Attr("Address", row[0])
             .Attr("Module", row[1])
-            .Attr("Unit", row[2])
-            .Attr("Class", row[3])
+            .Attr("Unit", unit)
+            .Attr("Class", cls)
             .Attr("Procedure", procedure)
             .Attr("Number", number)
             .Attr("Offset", offset);
@@ -493,13 +578,17 @@ std::string TLogFile::ReproducePart(int index) const {
 
 std::string TLogFile::XmlText() const {
     std::string out = "<Doc>\r\n";
+    // Names a report could not decipher are deciphered here when the log
+    // has the password.
+    const std::optional<TeaKey> key =
+        password_.empty() ? std::nullopt : std::optional<TeaKey>(DebugKeyFromPassword(password_));
     for (int i = 0; i < Count(); ++i) {
         TXMLItem log("Log");
         std::string version = EntryVersion(Entry(i));
         log.Attr("Version", version);
         bool old = !AtLeast(version, "5.0");
         AddGeneral(log, GeneralPart(i));
-        AddCallStack(log, CallStackPart(i), old);
+        AddCallStack(log, CallStackPart(i), old, key ? &*key : nullptr);
         AddModules(log, ModulesPart(i));
         AddProcesses(log, ProcessesPart(i));
         AddAssembler(log, AssemblerPart(i));

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "CrashDebugCodec.h"
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashOptions.h"
 
@@ -223,6 +224,58 @@ TEST_F(LogFileTest, XmlEscapesAttributeValues) {
               std::string::npos)
         << xml;
     EXPECT_EQ(TLogFile((dir_ / "none.clf").string()).XmlText(), "<Doc>\r\n</Doc>");
+}
+
+// A name part as a report shows it without the right password.
+std::string Protected(const std::string& plain, const std::string& password) {
+    const Bytes bytes(plain.begin(), plain.end());
+    return "?" + Base64(TeaEncipher(DebugKeyFromPassword(password), bytes));
+}
+
+// Names a report could not decipher come back in plain text in the XML form
+// when the log has the password, all three or none.
+TEST_F(LogFileTest, XmlDeciphersProtectedNamesWithThePassword) {
+    const std::string unit = Protected("uresetapp_cal", "secret");
+    const std::string cls = Protected("TForm1", "secret");
+    const std::string proc = Protected("BTN_GOClick", "secret");
+    struct Case {
+        const char* name;
+        std::string unit, cls, proc, password;
+        std::string xmlUnit, xmlClass, xmlProc;  // empty: as in the report
+    };
+    const Case cases[] = {
+        {"pascal unit", "?p" + unit.substr(1), cls, proc, "secret", "uresetapp_cal.pas", "TForm1",
+         "BTN_GOClick"},
+        {"other language", "?c" + unit.substr(1), cls, proc, "secret", "uresetapp_cal.cpp",
+         "TForm1", "BTN_GOClick"},
+        {"unit with its extension", "?c" + unit.substr(1) + "." + Protected("cc", "secret"), "",
+         proc, "secret", "uresetapp_cal.cc", "", "BTN_GOClick"},
+        {"procedure with '@'", "?p" + unit.substr(1), "", Protected("@main", "secret"), "secret",
+         "uresetapp_cal.pas", "", "_main"},
+        {"wrong password", "?p" + unit.substr(1), cls, proc, "guess", "", "", ""},
+        {"no password", "?p" + unit.substr(1), cls, proc, "", "", "", ""},
+        {"one name damaged", "?p" + unit.substr(1), cls, proc.substr(0, proc.size() - 1), "secret",
+         "", "", ""},
+        {"not base64", "?p" + unit.substr(1), "?T*m", proc, "secret", "", "", ""},
+        {"plain unit", "uresetapp_cal.cpp", cls, proc, "secret", "", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string report = Data("report_1a2b.txt");
+        const std::string row = "|uresetapp_cal.cpp|TForm1|BTN_GOClick     |";
+        report.replace(report.find(row), row.size(),
+                       "|" + c.unit + "|" + c.cls + "|" + c.proc + "|");
+        TLogFile log((dir_ / (std::string(c.name) + ".clf")).string());
+        log.AddEntry(report, -1);
+        if (!c.password.empty()) log.SetPassword(c.password);
+        const std::string xml = log.XmlText();
+        const bool plain = !c.xmlUnit.empty();
+        std::string proc = plain ? c.xmlProc : c.proc;
+        if (!plain && !proc.empty() && proc[0] == '@') proc[0] = '_';
+        const std::string expected = "Unit=\"" + (plain ? c.xmlUnit : c.unit) + "\" Class=\"" +
+                                     (plain ? c.xmlClass : c.cls) + "\" Procedure=\"" + proc + "\"";
+        EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
+    }
 }
 
 TEST_F(LogFileTest, DuplicatesAreCountedOnlyWhenMerging) {
