@@ -30,5 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     (void)log.FindEntry({"2.7"}, {"1A2B"});
     (void)log.XmlText();
+    // With a password, protected names in the call stack are deciphered.
+    log.SetPassword("fuzz");
+    (void)log.XmlText();
     return 0;
 }
