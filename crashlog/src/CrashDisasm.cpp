@@ -272,6 +272,15 @@ struct TDisAsmDecoder {
             StartTemplate(Code[3] == 0xFB ? "endbr32" : "endbr64");
             return;
         }
+        // Nor is F3 a line of its own where it selects the operation of
+        // 0x0F 0xC7 (vmxon, rdpid): the rest alone would be another
+        // instruction.
+        if (!Is64 && b == 0xF3 && SelectsGroupC7Form()) {
+            Rep = 0xF3;
+            LegacyPrefixSeen();
+            NextOneByte();
+            return;
+        }
         if (Is64 && b == 0x90) {
             if (Rep == 0xF3) {
                 t = "pause";
@@ -281,6 +290,14 @@ struct TDisAsmDecoder {
             }
         }
         StartTemplate(t);
+    }
+
+    // Whether the bytes after an F3 are 0x0F 0xC7 with a ModRM byte whose
+    // form F3 renames: /6 with memory (vmxon), /7 with a register (rdpid).
+    bool SelectsGroupC7Form() const {
+        if (Pos + 2 >= Avail || Code[Pos] != 0x0F || Code[Pos + 1] != 0xC7) return false;
+        const int m = Code[Pos + 2];
+        return (m >> 6) == 3 ? ((m >> 3) & 7) == 7 : ((m >> 3) & 7) == 6;
     }
 
     const char* TwoByteTemplate(std::uint8_t op) {
@@ -402,7 +419,14 @@ struct TDisAsmDecoder {
                 if (Truncated) return;
                 const int reg = (m >> 3) & 7;
                 const char* entry = index < 0 ? nullptr : T.Group[index][reg];
-                if (index >= 0 && (m >> 6) != 3 && T.GroupMemory[index][reg]) {
+                if (a == 'n' && (m >> 6) == 3 && reg == 7 && Rep == 0xF3) {
+                    // F3 turns rdseed into rdpid, which always reads a
+                    // register as wide as the mode.
+                    entry = Is64 ? "rdpid #Rq_" : "rdpid #Rd_";
+                    Rep = 0;
+                } else if (a == 'n' && (m >> 6) != 3 && reg == 1 && (St.Rex & 8)) {
+                    entry = "cmpxchg16b #Mx_";
+                } else if (index >= 0 && (m >> 6) != 3 && T.GroupMemory[index][reg]) {
                     entry = T.GroupMemory[index][reg];
                     // The VMCS pointer load takes its other names from the
                     // prefix, which then is no repeat or size prefix.

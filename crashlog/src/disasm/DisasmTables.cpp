@@ -358,7 +358,7 @@ constexpr Entry kTwoByte32[] = {
     {0xBF, "movsx #Gv_, #Ew_"},
     {0xC0, "xadd #Eb_, #Gb_"},
     {0xC1, "xadd #Ev_, #Gv_"},
-    {0xC7, "@h4"},
+    {0xC7, "@gn"},
     {0xC8, "bswap @eax"},
     {0xC9, "bswap @ecx"},
     {0xCA, "bswap @edx"},
@@ -369,9 +369,8 @@ constexpr Entry kTwoByte32[] = {
     {0xCF, "bswap @edi"},
 };
 
-// Groups: letters for the general ones, digits for the MMX shifts and
-// cmpxchg8b.  Entries that only name the operation continue with the rest of
-// the opcode's template ("@ga#Eb_, #Ib_").
+// Groups: letters for the general ones, digits for the MMX shifts.  Entries that only name the
+// operation continue with the rest of the opcode's template ("@ga#Eb_, #Ib_").
 const GroupRow kGroups32[] = {
     {'a', {"add ", "or ", "adc ", "sbb ", "and ", "sub ", "xor ", "cmp "}},
     {'b', {"rol ", "ror ", "rcl ", "rcr ", "shl ", "shr ", "sal ", "sar "}},
@@ -391,6 +390,8 @@ const GroupRow kGroups32[] = {
     {'h', {nullptr, nullptr, nullptr, nullptr, "bt ", "bts ", "btr ", "btc "}},
     {'i', {"mov ", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
     {'j', {"pop #Ev_", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+    {'n',
+     {nullptr, "cmpxchg8b #Mq_", nullptr, nullptr, nullptr, nullptr, "rdrand #Rv_", "rdseed #Rv_"}},
     {'1',
      {nullptr, nullptr, "psrlw #Qq_, #Ib_", nullptr, "psraw #Qq_, #Ib_", nullptr,
       "psllw #Qq_, #Ib_", nullptr}},
@@ -400,7 +401,14 @@ const GroupRow kGroups32[] = {
     {'3',
      {nullptr, nullptr, "psrlq #Qq_, #Ib_", nullptr, nullptr, nullptr, "psllq #Qq_, #Ib_",
       nullptr}},
-    {'4', {nullptr, "cmpxchg8b #Mq_", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}},
+};
+
+// Memory forms of 0x0F 0xC7 whose register forms are rdrand/rdseed or
+// invalid: the processor state saves and restores (no names here, only their
+// length) and the VMCS pointer loads and stores (0x66 and 0xF3 turn /6 into
+// vmclear and vmxon).
+const GroupRow kGroupMemory[] = {
+    {'n', {nullptr, nullptr, nullptr, "?#M _", "?#M _", "?#M _", "vmptrld #Mq_", "vmptrst #Mq_"}},
 };
 
 // --- Floating-point escapes 0xD8 to 0xDF ---------------------------------
@@ -599,7 +607,6 @@ constexpr Entry kTwoByte64[] = {
     {0xC4, "pinsrw #Pq_, #Ed_, #Ib_"},
     {0xC5, "pextrw #Gd_, #Qq_, #Ib_"},
     {0xC6, "shufps #Vx_, #Wx_, #Ib_"},
-    {0xC7, "@gn"},
     {0xC8, "bswap #Zv_"},
     {0xC9, "bswap #Zv_"},
     {0xCA, "bswap #Zv_"},
@@ -626,8 +633,6 @@ const GroupRow kGroups64[] = {
     {'m',
      {"fxsave #M _", "fxrstor #M _", "ldmxcsr #Md_", "stmxcsr #Md_", "xsave #M _", "xrstor #M _",
       "xsaveopt #M _", "clflush #Mb_"}},
-    {'n',
-     {nullptr, "cmpxchg8b #Mq_", nullptr, nullptr, nullptr, nullptr, "rdrand #Rv_", "rdseed #Rv_"}},
     // XMM forms of the MMX shift groups under 0x66.
     {'5',
      {nullptr, nullptr, "psrlw #Ux_, #Ib_", nullptr, "psraw #Ux_, #Ib_", nullptr,
@@ -638,12 +643,6 @@ const GroupRow kGroups64[] = {
     {'7',
      {nullptr, nullptr, "psrlq #Ux_, #Ib_", "psrldq #Ux_, #Ib_", nullptr, nullptr,
       "psllq #Ux_, #Ib_", "pslldq #Ux_, #Ib_"}},
-};
-
-// Memory forms of 0x0F 0xC7 whose register forms are rdrand/rdseed: the VMCS
-// pointer loads and stores (0x66 and 0xF3 turn /6 into vmclear and vmxon).
-const GroupRow kGroupMemory64[] = {
-    {'n', {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "vmptrld #Mq_", "vmptrst #Mq_"}},
 };
 
 struct PrefixedEntry {
@@ -804,6 +803,8 @@ void Fill32(TemplateSet& t, Storage& storage) {
         t.TwoByte[e.Opcode] = e.Template;
     for (const GroupRow& g : kGroups32)
         t.Group[GroupIndex(g.Name)] = g.Templates;
+    for (const GroupRow& g : kGroupMemory)
+        t.GroupMemory[GroupIndex(g.Name)] = g.Templates;
     for (int esc = 0; esc < 8; ++esc) {
         for (int reg = 0; reg < 8; ++reg)
             t.FpuMemory[esc][reg] = kFpuMemory[esc][reg];
@@ -846,8 +847,6 @@ void Fill64(TemplateSet& t, Storage& storage) {
         t.TwoByte[e.Opcode] = e.Template;
     for (const GroupRow& g : kGroups64)
         t.Group[GroupIndex(g.Name)] = g.Templates;
-    for (const GroupRow& g : kGroupMemory64)
-        t.GroupMemory[GroupIndex(g.Name)] = g.Templates;
     for (const Entry* list : {std::begin(kMmxArithmetic), std::begin(kSseIntegerArithmetic)}) {
         const Entry* end = list == std::begin(kMmxArithmetic) ? std::end(kMmxArithmetic)
                                                               : std::end(kSseIntegerArithmetic);

@@ -138,9 +138,17 @@ TEST(DisasmPeer, RareEncodingsAgree) {
         {TDisAsmMode::Bits64, {0x8F, 0xE9, 0x78, 0x81, 0xC1}},
         {TDisAsmMode::Bits64, {0x8F, 0xEA, 0x78, 0x10, 0xC0, 0x01, 0x02, 0x00, 0x00}},
         {TDisAsmMode::Bits64, {0xF2, 0xE9, 0x00, 0x01, 0x00, 0x00}},
+        {TDisAsmMode::Bits64, {0xF3, 0x0F, 0xC7, 0xF8}},
+        {TDisAsmMode::Bits64, {0x48, 0x0F, 0xC7, 0x0E}},
         {TDisAsmMode::Bits32, {0xF3, 0x0F, 0x1E, 0xFB}},
         {TDisAsmMode::Bits32, {0x8F, 0xE8, 0x78, 0xC2, 0xEC, 0x0E}},
+        {TDisAsmMode::Bits32, {0x8F, 0xEA, 0x78, 0x10, 0xC0, 0x01, 0x02, 0x00, 0x00}},
         {TDisAsmMode::Bits32, {0x66, 0xC7, 0xF8, 0x10, 0x00}},
+        {TDisAsmMode::Bits32, {0x0F, 0xC7, 0x34, 0x24}},
+        {TDisAsmMode::Bits32, {0x66, 0x0F, 0xC7, 0x30}},
+        {TDisAsmMode::Bits32, {0xF3, 0x0F, 0xC7, 0x30}},
+        {TDisAsmMode::Bits32, {0xF3, 0x0F, 0xC7, 0xF8}},
+        {TDisAsmMode::Bits32, {0x0F, 0xC7, 0x3D, 0x00, 0x10, 0x00, 0x00}},
     };
     for (const Sample& s : samples) {
         SCOPED_TRACE(HexBytes(s.Bytes.data(), static_cast<int>(s.Bytes.size())));
@@ -157,6 +165,69 @@ TEST(DisasmPeer, RareEncodingsAgree) {
         TDisAsm(s.Mode).Disassemble(s.Bytes.data(), s.Bytes.size(), 0x1000, length);
         EXPECT_EQ(length, insn.length);
         EXPECT_EQ(length, static_cast<int>(s.Bytes.size()));
+    }
+}
+
+// Every ModRM byte of 0x0F 0xC7, bare and under 0x66
+// and 0xF3, in both modes: wherever the peer decodes an instruction, our
+// line or lines for the same bytes must cover exactly its length.  An F3 our
+// 32-bit decoder lists on a line of its own counts with the line after it.
+TEST(DisasmPeer, GroupC7AgreesOnEveryModRM) {
+    struct Page {
+        std::uint8_t Opcode;
+        std::uint8_t Fill;
+    };
+    const Page pages[] = {{0xC7, 0x90}};
+    const std::vector<std::uint8_t> prefixes[] = {{}, {0x66}, {0xF3}, {0x66, 0xF3}};
+    for (TDisAsmMode mode : {TDisAsmMode::Bits32, TDisAsmMode::Bits64}) {
+        ZydisDecoder peer;
+        if (mode == TDisAsmMode::Bits64) {
+            ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
+        } else {
+            ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32);
+        }
+        const TDisAsm ours(mode);
+        long compared = 0, disagreed = 0, peerInvalid = 0;
+        for (const Page& page : pages) {
+            for (const auto& prefix : prefixes) {
+                for (int modrm = 0; modrm < 256; ++modrm) {
+                    // With a SIB byte: base esp, and no base (a 32-bit displacement).
+                    for (std::uint8_t sib : {0x24, 0x25}) {
+                        if (sib == 0x25 && ((modrm & 7) != 4 || modrm >= 0xC0)) continue;
+                        std::vector<std::uint8_t> bytes = prefix;
+                        bytes.insert(bytes.end(),
+                                     {0x0F, page.Opcode, static_cast<std::uint8_t>(modrm), sib});
+                        bytes.resize(bytes.size() + 10, page.Fill);
+                        ZydisDecodedInstruction insn;
+                        if (!ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(
+                                &peer, nullptr, bytes.data(), bytes.size(), &insn))) {
+                            ++peerInvalid;
+                            continue;
+                        }
+                        int covered = 0;
+                        std::string line;
+                        do {
+                            int length = 0;
+                            line = ours.Disassemble(bytes.data() + covered, bytes.size() - covered,
+                                                    0x1000, length);
+                            covered += length;
+                        } while (mode == TDisAsmMode::Bits32 && line == "rep" &&
+                                 covered < insn.length);
+                        ++compared;
+                        if (covered != insn.length && ++disagreed <= 20) {
+                            ADD_FAILURE() << HexBytes(bytes.data(), insn.length) << ": peer length "
+                                          << int{insn.length} << ", ours " << covered << " \""
+                                          << line << "\"";
+                        }
+                    }
+                }
+            }
+        }
+        std::printf("%s: %ld encodings compared, %ld disagree; %ld the peer calls invalid\n",
+                    mode == TDisAsmMode::Bits64 ? "64-bit" : "32-bit", compared, disagreed,
+                    peerInvalid);
+        EXPECT_EQ(disagreed, 0);
+        EXPECT_GT(compared, 300);
     }
 }
 

@@ -244,10 +244,17 @@ TEST(Disasm64, RareEncodingsKeepTheirLength) {
              9},
             {"pop is still pop", {0x8F, 0xC0}, "pop     rax", 2},
             {"pop to memory", {0x8F, 0x00}, "pop     qword ptr [rax]", 2},
+            {"0xF3 makes rdseed rdpid, always 64 bits", {0xF3, 0x0F, 0xC7, 0xF9}, "rdpid   rcx", 4},
+            {"REX.W makes cmpxchg8b cmpxchg16b",
+             {0x48, 0x0F, 0xC7, 0x0E},
+             "cmpxchg16b xmmword ptr [rsi]",
+             4},
         });
 }
 
-TEST(Disasm32, EndbranchAndXopAreSingleInstructions) {
+// The same encodings in 32-bit code, where an F3 that is part of the
+// instruction must not be listed on a line of its own.
+TEST(Disasm32, RareEncodingsKeepTheirLength) {
     ExpectCases(
         TDisAsmMode::Bits32,
         {
@@ -259,7 +266,35 @@ TEST(Disasm32, EndbranchAndXopAreSingleInstructions) {
              {0x8F, 0xE8, 0x78, 0xC2, 0xEC, 0x0E},
              "DB      $8F, $E8, $78, $C2, $EC, $0E  //",
              6},
+            {"XOP map 10 with a 32-bit immediate",
+             {0x8F, 0xEA, 0x78, 0x10, 0xC0, 0x01, 0x02, 0x00, 0x00},
+             "DB      $8F, $EA, $78, $10, $C0, $01, $02, $00, $00  //",
+             9},
             {"xbegin with a 16-bit target", {0x66, 0xC7, 0xF8, 0x10, 0x00}, "xbegin  +$0010", 5},
+            {"VMCS pointer load", {0x0F, 0xC7, 0x34, 0x24}, "vmptrld qword ptr [esp]", 4},
+            {"VMCS pointer store at a direct address",
+             {0x0F, 0xC7, 0x3D, 0x00, 0x10, 0x40, 0x00},
+             "vmptrst qword ptr [$00401000]",
+             7},
+            {"VMCS pointer load, 16-bit addressing",
+             {0x67, 0x0F, 0xC7, 0x76, 0x08},
+             "vmptrld qword ptr [bp+$08]",
+             5},
+            {"0x66 makes the load vmclear", {0x66, 0x0F, 0xC7, 0x30}, "vmclear qword ptr [eax]", 4},
+            {"0xF3 makes the load vmxon", {0xF3, 0x0F, 0xC7, 0x30}, "vmxon   qword ptr [eax]", 4},
+            {"0xF3 after 0x66 still makes vmxon",
+             {0x66, 0xF3, 0x0F, 0xC7, 0x34, 0x24},
+             "vmxon   qword ptr [esp]",
+             6},
+            {"register form stays rdrand", {0x0F, 0xC7, 0xF0}, "rdrand  eax", 3},
+            {"16-bit rdseed", {0x66, 0x0F, 0xC7, 0xF9}, "rdseed  cx", 4},
+            {"0xF3 makes rdseed rdpid", {0xF3, 0x0F, 0xC7, 0xF9}, "rdpid   ecx", 4},
+            {"0xF3 on rdrand stays a prefix line", {0xF3, 0x0F, 0xC7, 0xF0}, "rep", 1},
+            {"F3 0F C7 cut short", {0xF3, 0x0F, 0xC7}, "rep", 1},
+            {"state save: no name, but its length",
+             {0x0F, 0xC7, 0x64, 0x24, 0x08},
+             "DB      $0F, $C7, $64, $24, $08  //",
+             5},
         });
 }
 
