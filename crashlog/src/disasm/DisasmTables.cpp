@@ -271,7 +271,9 @@ constexpr Entry kOneByte32[] = {
 
 // --- 32-bit two-byte page (after 0x0F) -----------------------------------
 // 0x0F 0x01 (descriptor tables) has no template: the listing shows it as
-// "DB" with the two bytes read.
+// "DB" with the two bytes read.  The 3DNow! page 0x0F 0x0F has no names here
+// either, but its operation sits in an 8-bit suffix after the operands, so
+// its layout gives the length.
 
 constexpr const char* kConditions[16] = {"o", "no", "b", "nb", "z", "nz", "be", "nbe",
                                          "s", "ns", "p", "np", "l", "nl", "le", "nle"};
@@ -308,6 +310,7 @@ constexpr Entry kTwoByte32[] = {
     {0x08, "invd"},
     {0x09, "wbinvd"},
     {0x0B, "ud2"},
+    {0x0F, "?#Qq_, #Ib_"},
     {0x1F, "nop #Ev_"},
     {0x20, "mov #Rd_, #Cd_"},
     {0x21, "mov #Rd_, #Dd_"},

@@ -140,6 +140,7 @@ TEST(DisasmPeer, RareEncodingsAgree) {
         {TDisAsmMode::Bits64, {0xF2, 0xE9, 0x00, 0x01, 0x00, 0x00}},
         {TDisAsmMode::Bits64, {0xF3, 0x0F, 0xC7, 0xF8}},
         {TDisAsmMode::Bits64, {0x48, 0x0F, 0xC7, 0x0E}},
+        {TDisAsmMode::Bits64, {0x0F, 0x0F, 0x44, 0x24, 0x08, 0xBF}},
         {TDisAsmMode::Bits32, {0xF3, 0x0F, 0x1E, 0xFB}},
         {TDisAsmMode::Bits32, {0x8F, 0xE8, 0x78, 0xC2, 0xEC, 0x0E}},
         {TDisAsmMode::Bits32, {0x8F, 0xEA, 0x78, 0x10, 0xC0, 0x01, 0x02, 0x00, 0x00}},
@@ -149,6 +150,7 @@ TEST(DisasmPeer, RareEncodingsAgree) {
         {TDisAsmMode::Bits32, {0xF3, 0x0F, 0xC7, 0x30}},
         {TDisAsmMode::Bits32, {0xF3, 0x0F, 0xC7, 0xF8}},
         {TDisAsmMode::Bits32, {0x0F, 0xC7, 0x3D, 0x00, 0x10, 0x00, 0x00}},
+        {TDisAsmMode::Bits32, {0x0F, 0x0F, 0x44, 0x24, 0x08, 0xBF}},
     };
     for (const Sample& s : samples) {
         SCOPED_TRACE(HexBytes(s.Bytes.data(), static_cast<int>(s.Bytes.size())));
@@ -168,16 +170,16 @@ TEST(DisasmPeer, RareEncodingsAgree) {
     }
 }
 
-// Every ModRM byte of 0x0F 0xC7, bare and under 0x66
+// Every ModRM byte of 0x0F 0xC7 and of the 3DNow! page, bare and under 0x66
 // and 0xF3, in both modes: wherever the peer decodes an instruction, our
 // line or lines for the same bytes must cover exactly its length.  An F3 our
 // 32-bit decoder lists on a line of its own counts with the line after it.
-TEST(DisasmPeer, GroupC7AgreesOnEveryModRM) {
+TEST(DisasmPeer, GroupC7And3DNowAgreeOnEveryModRM) {
     struct Page {
         std::uint8_t Opcode;
-        std::uint8_t Fill;
+        std::uint8_t Fill;  // for 3DNow!, the operation byte after the operands
     };
-    const Page pages[] = {{0xC7, 0x90}};
+    const Page pages[] = {{0xC7, 0x90}, {0x0F, 0xBF}, {0x0F, 0x0D}};
     const std::vector<std::uint8_t> prefixes[] = {{}, {0x66}, {0xF3}, {0x66, 0xF3}};
     for (TDisAsmMode mode : {TDisAsmMode::Bits32, TDisAsmMode::Bits64}) {
         ZydisDecoder peer;
@@ -194,6 +196,8 @@ TEST(DisasmPeer, GroupC7AgreesOnEveryModRM) {
                     // With a SIB byte: base esp, and no base (a 32-bit displacement).
                     for (std::uint8_t sib : {0x24, 0x25}) {
                         if (sib == 0x25 && ((modrm & 7) != 4 || modrm >= 0xC0)) continue;
+                        // Displacements are made of the fill byte too, so that
+                        // the 3DNow! operation byte is right wherever it falls.
                         std::vector<std::uint8_t> bytes = prefix;
                         bytes.insert(bytes.end(),
                                      {0x0F, page.Opcode, static_cast<std::uint8_t>(modrm), sib});

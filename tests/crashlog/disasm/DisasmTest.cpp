@@ -249,6 +249,10 @@ TEST(Disasm64, RareEncodingsKeepTheirLength) {
              {0x48, 0x0F, 0xC7, 0x0E},
              "cmpxchg16b xmmword ptr [rsi]",
              4},
+            {"3DNow! operation byte after a displacement",
+             {0x0F, 0x0F, 0x44, 0x24, 0x08, 0xBF},
+             "DB      $0F, $0F, $44, $24, $08, $BF  //",
+             6},
         });
 }
 
@@ -295,6 +299,11 @@ TEST(Disasm32, RareEncodingsKeepTheirLength) {
              {0x0F, 0xC7, 0x64, 0x24, 0x08},
              "DB      $0F, $C7, $64, $24, $08  //",
              5},
+            {"3DNow! operation byte after a displacement",
+             {0x0F, 0x0F, 0x44, 0x24, 0x08, 0xBF},
+             "DB      $0F, $0F, $44, $24, $08, $BF  //",
+             6},
+            {"3DNow! on registers", {0x0F, 0x0F, 0xC1, 0xB4}, "DB      $0F, $0F, $C1, $B4  //", 4},
         });
 }
 
