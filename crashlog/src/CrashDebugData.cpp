@@ -927,16 +927,11 @@ std::string CleanSymbolName(std::string_view name) {
     return std::string(name);
 }
 
-std::string StoredProcName(const std::string& demangled) {
-    std::string s = demangled;
-    if (auto clone = s.find(" [clone"); clone != std::string::npos) s.erase(clone);
-    // ABI tags ("[abi:cxx11]") say nothing to a reader of a report.
-    for (size_t tag; (tag = s.find("[abi:")) != std::string::npos;) {
-        size_t close = s.find(']', tag);
-        s.erase(tag, close == std::string::npos ? std::string::npos : close - tag + 1);
-    }
-    // Drop the qualifiers and the parameter list: the bracket group that
-    // closes the name, matched from the end.
+namespace {
+// Drops what follows a function's name: trailing qualifiers and the
+// parameter list, the bracket group that closes the name, matched from the
+// end.
+void DropQualifiersAndParameters(std::string& s) {
     for (bool again = true; again;) {
         again = false;
         for (const char* q : {" const", " volatile", " &&", " &", " noexcept"}) {
@@ -958,9 +953,188 @@ std::string StoredProcName(const std::string& demangled) {
             }
         }
     }
+}
+
+bool IsIdentChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '$';
+}
+
+size_t WordSize(std::string_view s, size_t at) {
+    size_t end = at;
+    while (end < s.size() && IsIdentChar(s[end]))
+        ++end;
+    return end - at;
+}
+
+// The position of the bracket that opens the group closed at s.back(), or
+// npos.
+size_t OpeningOfLast(std::string_view s, char open, char close) {
+    int level = 0;
+    for (size_t i = s.size(); i-- > 0;) {
+        if (s[i] == close)
+            ++level;
+        else if (s[i] == open && --level == 0)
+            return i;
+    }
+    return std::string_view::npos;
+}
+
+// The first "::*" outside brackets: a pointer to member's class ends there.
+size_t MemberPointerEnd(std::string_view s) {
+    int depth = 0;
+    for (size_t i = 0; i + 2 < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '<' || c == '(' || c == '[' || c == '{')
+            ++depth;
+        else if (c == '>' || c == ')' || c == ']' || c == '}')
+            depth = depth > 0 ? depth - 1 : 0;
+        else if (depth == 0 && s.substr(i, 3) == "::*")
+            return i + 2;
+    }
+    return std::string_view::npos;
+}
+
+// The length of the operator symbol at `at` ("<<", "()", "->*"), longest
+// first.
+size_t OperatorSymbolSize(std::string_view s, size_t at) {
+    static constexpr std::string_view kSymbols[] = {
+        "->*", "<=>", "<<=", ">>=", "->", "()", "[]", "<<", ">>", "<=", ">=", "==", "!=",
+        "&&",  "||",  "++",  "--",  "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^=", "<",
+        ">",   "+",   "-",   "*",   "/",  "%",  "&",  "|",  "^",  "~",  "!",  "=",  ","};
+    for (std::string_view sym : kSymbols)
+        if (s.substr(at).starts_with(sym)) return sym.size();
+    return 0;
+}
+
+bool IsOperatorAt(std::string_view s, size_t i) {
+    return s.substr(i).starts_with("operator") && (i == 0 || !IsIdentChar(s[i - 1])) &&
+           (i + 8 == s.size() || !IsIdentChar(s[i + 8]));
+}
+
+// Where the name of the operator at `i` ends ("operator<<", "operator new[]"),
+// so that its brackets are not taken for the name's own; npos for a
+// conversion operator, whose type runs to the end of the name.
+size_t OperatorNameEnd(std::string_view s, size_t i) {
+    size_t j = i + 8;
+    if (j < s.size() && s[j] == ' ') {
+        const size_t word = WordSize(s, j + 1);
+        const std::string_view rest = s.substr(j + 1, word);
+        if (rest != "new" && rest != "delete") return std::string_view::npos;
+        j += 1 + word;
+        return s.substr(j).starts_with("[]") ? j + 2 : j;
+    }
+    return j + OperatorSymbolSize(s, j);
+}
+
+// Where a function's own name starts in `s` (parameters already dropped),
+// behind the return type that the demangler writes in front of template
+// functions, and whether that name ends in template arguments.  Only spaces
+// outside brackets and before the name's "operator" keyword separate the
+// return type: "operator new", "operator bool", "(anonymous namespace)",
+// "{lambda(int)#1}" and "<unsigned int>" keep theirs.
+struct NameShape {
+    size_t Start = 0;
+    bool Template = false;
+    bool SpecialName = false;  // "virtual thunk to ...", "guard variable for ..."
+};
+
+NameShape ShapeOfName(std::string_view s) {
+    NameShape shape;
+    std::string open;  // the brackets not yet closed, innermost last
+    bool inName = false;
+    size_t templateEnd = std::string_view::npos, wordStart = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (IsOperatorAt(s, i)) {
+            size_t end = OperatorNameEnd(s, i);
+            if (end == std::string_view::npos) {
+                // A conversion operator: the rest is its type, and these
+                // never carry a return type.
+                if (open.empty()) return shape;
+                end = i + 8;
+            }
+            if (open.empty()) inName = true;
+            i = end - 1;
+            continue;
+        }
+        if (c == '<' || c == '(' || c == '[' || c == '{') {
+            open.push_back(c);
+        } else if (c == '>') {
+            if (!open.empty() && open.back() == '<') {
+                open.pop_back();
+                if (open.empty()) templateEnd = i;
+            }
+        } else if (c == ')' || c == ']' || c == '}') {
+            // Closes its own opening, with any '<' left open inside (a
+            // comparison in an expression).
+            const char match = c == ')' ? '(' : c == ']' ? '[' : '{';
+            if (size_t at = open.rfind(match); at != std::string::npos) open.erase(at);
+        } else if (c == ' ' && open.empty() && !inName) {
+            const std::string_view word = s.substr(wordStart, i - wordStart);
+            if (word == "for" || word == "to") shape.SpecialName = true;
+            shape.Start = wordStart = i + 1;
+        }
+    }
+    shape.Template = !s.empty() && templateEnd == s.size() - 1;
+    return shape;
+}
+
+// `s` (parameters dropped) without the return type in front of a template
+// function's name, or empty where there is none to drop.  A function
+// returning a pointer to a function or an array has its name inside the
+// declarator: "void (*ns::get<int>())(int)", "int (*ns::arr<int>()) [3]".
+std::string WithoutReturnType(std::string s, int nesting = 0) {
+    if (!s.empty() && s.back() == ']') {
+        if (size_t at = OpeningOfLast(s, '[', ']'); at != std::string::npos) {
+            const size_t end = at > 0 && s[at - 1] == ' ' ? at - 1 : at;
+            if (end > 0 && s[end - 1] == ')') s.erase(end);
+        }
+    }
+    const NameShape shape = ShapeOfName(s);
+    if (shape.SpecialName) return {};
+    std::string name = s.substr(shape.Start);
+    if (nesting < 8 && !name.empty() && name.back() == ')' && OpeningOfLast(name, '(', ')') == 0) {
+        // The declarator: "(*name(params))" or "(ns::C::*name(params) const)".
+        std::string_view inner = std::string_view(name).substr(1, name.size() - 2);
+        if (size_t at = MemberPointerEnd(inner); at != std::string_view::npos)
+            inner.remove_prefix(at);
+        if (inner.empty() || (inner[0] != '*' && inner[0] != '&')) return {};
+        while (!inner.empty() && (inner[0] == '*' || inner[0] == '&' || inner[0] == ' '))
+            inner.remove_prefix(1);
+        std::string declared(inner);
+        DropQualifiersAndParameters(declared);
+        return WithoutReturnType(std::move(declared), nesting + 1);
+    }
+    if (!shape.Template) return {};
+    return name;
+}
+}  // namespace
+
+std::string StoredProcName(const std::string& demangled) {
+    std::string s = demangled;
+    if (auto clone = s.find(" [clone"); clone != std::string::npos) s.erase(clone);
+    // ABI tags ("[abi:cxx11]") say nothing to a reader of a report.
+    for (size_t tag; (tag = s.find("[abi:")) != std::string::npos;) {
+        size_t close = s.find(']', tag);
+        s.erase(tag, close == std::string::npos ? std::string::npos : close - tag + 1);
+    }
+    DropQualifiersAndParameters(s);
+    // A report names the function as written, without the return type that
+    // the demangler puts in front of template functions.
+    if (std::string name = WithoutReturnType(s); !name.empty()) s = std::move(name);
     int depth = 0;
     size_t sep = std::string::npos;
     for (size_t i = 0; i + 1 < s.size(); ++i) {
+        if (IsOperatorAt(s, i)) {
+            // "ns::C::operator std::string" ends in the conversion's type.
+            const size_t end = OperatorNameEnd(s, i);
+            if (end == std::string::npos && depth == 0) break;
+            if (end != std::string::npos) {
+                i = end - 1;
+                continue;
+            }
+        }
         char c = s[i];
         if (c == '<' || c == '(' || c == '[' || c == '{')
             ++depth;
