@@ -304,9 +304,18 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+thread_local const TVariableValues* tThreadVariables = nullptr;
+
+const char* VariableText(const std::string& name) {
+    if (tThreadVariables)
+        for (const auto& [pinned, value] : *tThreadVariables)
+            if (pinned == name) return value.c_str();
+    return std::getenv(name.c_str());
+}
+
 std::string VariableValue(const std::string& name) {
     if (!name.empty()) {
-        if (const char* env = std::getenv(name.c_str()); env && *env) return env;
+        if (const char* env = VariableText(name); env && *env) return env;
     }
     if (EqualsNoCase(name, "date") || EqualsNoCase(name, "time")) {
         std::time_t now = std::time(nullptr);
@@ -329,6 +338,12 @@ std::string VariableValue(const std::string& name) {
 }
 
 }  // namespace
+
+const TVariableValues* SetThreadVariables(const TVariableValues* values) {
+    const TVariableValues* previous = tThreadVariables;
+    tThreadVariables = values;
+    return previous;
+}
 
 std::string ExpandVariables(std::string_view text) {
     std::string out;

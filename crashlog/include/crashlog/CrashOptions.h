@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace crashlog {
@@ -196,6 +197,17 @@ ModuleHandle CrashLibraryModuleHandle();
 // ("HH:MM") and the current folder, else nothing.  Inserted values are not
 // expanded again.
 std::string ExpandVariables(std::string_view text);
+
+// Names and values that ExpandVariables takes, on the calling thread only,
+// in place of the environment variables of those names (an empty value is
+// an empty variable).  A thread that works for one report after the pass has
+// gone on to the next (a send in the background) expands that report's
+// texts with the values the pass set for it: by then the environment may
+// hold another report's.  The values must stay valid until they are
+// replaced; nullptr goes back to the environment.  Returns the values in
+// place before, for the caller to put back.
+using TVariableValues = std::vector<std::pair<std::string, std::string>>;
+const TVariableValues* SetThreadVariables(const TVariableValues* values);
 
 class TCrashModuleOptions {
   public:

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crashlog/CrashTypes.h"
@@ -74,6 +75,10 @@ struct TSendInput {
     int directPort = 25;
     std::string caFile;  // an extra trusted authority for HTTPS
     std::string mailClientCommand = "xdg-email";
+    // The values the option texts' variables take during the send, in
+    // place of the environment's (see SetThreadVariables); empty: the
+    // environment's.
+    std::vector<std::pair<std::string, std::string>> variables;
 };
 
 struct TSendResult {

@@ -64,6 +64,13 @@ uint64_t CurrentThreadId();
 // The calling thread's stack bounds (computed once per thread).
 void StackBounds(uintptr_t& low, uintptr_t& high);
 
+// The environment variables the pass sets for each report, for the option
+// texts to name (%_ExceptMsg% and so on).
+inline constexpr const char* kPassVariables[] = {
+    "_MainModuleName",   "_MainModuleDesc",   "_MainModuleVer",
+    "_ExceptModuleName", "_ExceptModuleDesc", "_ExceptModuleVer",
+    "_ExceptMsg",        "_BugReport",        "_LineBreak"};
+
 // ---- the exception as the pass sees it ----------------------------------------
 
 struct ExceptionInfo {

@@ -157,6 +157,12 @@ TSendResult SendFromPass(const TCrashExceptionRecord& record, const TCrashModule
                             record.RaiseThreadId != capture::CurrentThreadId();
     if (background) {
         std::shared_ptr<PassCopy> copy = CopyOfPass(record, options);
+        // The texts are expanded with this pass's values, as in line: the
+        // next pass replaces them in the environment while this send runs.
+        for (const char* name : capture::kPassVariables) {
+            const char* value = getenv(name);
+            input.variables.emplace_back(name, value ? value : "");
+        }
         TSendEvents events;
         const TCrashExceptionRecord* rec = &copy->record;
         events.action = [copy, rec](int a, bool& execute) {

@@ -25,7 +25,10 @@ class TCrashModuleOptions;
 // `action` and `error` hooks are not used then: the events go to the
 // receivers and handlers with that copy, on the send thread.  `warning` is
 // kept and called from the send thread, so it must not refer to the pass's
-// own objects.
+// own objects, and must be safe against a pass running meanwhile.  The
+// texts the send expands take the values this pass set for the variables
+// (`capture::kPassVariables`), as they would in line, not those of a later
+// pass.
 TSendResult SendFromPass(const TCrashExceptionRecord& record, const TCrashModuleOptions& options,
                          std::uint16_t reportId,
                          std::function<void(int action, bool& execute)> action,

@@ -70,6 +70,24 @@ void RemoveFile(const std::string& path) {
     unlink(path.c_str());
 }
 
+// The subject, the body and the texts of the progress window and the result
+// box name the report's variables: a send in the background is handed their
+// values, since the next pass sets its own in the environment meanwhile.
+class VariablesPin {
+  public:
+    explicit VariablesPin(const TVariableValues& values)
+        : pinned_(!values.empty()), previous_(pinned_ ? SetThreadVariables(&values) : nullptr) {}
+    ~VariablesPin() {
+        if (pinned_) SetThreadVariables(previous_);
+    }
+    VariablesPin(const VariablesPin&) = delete;
+    VariablesPin& operator=(const VariablesPin&) = delete;
+
+  private:
+    bool pinned_;
+    const TVariableValues* previous_;
+};
+
 // The state of one send.
 struct Send {
     const TSendInput& in;
@@ -455,6 +473,7 @@ TSendResult SendReport(const TSendInput& in, const TSendEvents& ev) {
     // Never destroyed: a send in the background may still run at exit.
     static const auto* kDefaults = new TCrashModuleOptions();
     const TCrashModuleOptions& o = in.options ? *in.options : *kDefaults;
+    const VariablesPin pin(in.variables);
     Send s{in, ev, o, {}, {}, {}, {}, {}, {}, {}, {}, false};
     const char* tmpEnv = getenv("TMPDIR");
     std::string root = !in.tempRoot.empty() ? in.tempRoot : (tmpEnv && *tmpEnv ? tmpEnv : "/tmp");
