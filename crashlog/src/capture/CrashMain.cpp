@@ -105,6 +105,9 @@ struct State {
     int ErrorCount = 0;
     std::vector<int64_t> CrashTimes;  // unix seconds
     std::vector<std::string> CustomData;
+    // A send in the background warns from its own thread while the next
+    // pass may run: the last warning is kept under WarningLock.
+    std::mutex WarningLock;
     TCrashLogErrorCode LastWarning = TCrashLogErrorCode::ceNone;
     std::string LastWarningMessage;
     std::atomic<int> Section{0};
@@ -314,14 +317,28 @@ void FireCustomData(Job& job, const TCrashExceptionRecord& rec, std::vector<std:
 
 // ---- warnings and internal errors -------------------------------------------------------
 
-void Warning(TCrashLogErrorCode code, const std::string& message) {
-    S().LastWarning = code;
-    S().LastWarningMessage = message;
+// `address` is the raise address of the exception whose report warns.
+void WarningAt(uintptr_t address, TCrashLogErrorCode code, const std::string& message) {
     char line[64];
     snprintf(line, sizeof line, "%0*llX", int(sizeof(void*) * 2),
-             static_cast<unsigned long long>(S().Current.RaiseAddress));
+             static_cast<unsigned long long>(address));
+    // The line is written under the lock too, so that the last line written
+    // is the warning kept.
+    std::lock_guard lock(S().WarningLock);
+    S().LastWarning = code;
+    S().LastWarningMessage = message;
     fprintf(stderr, "[WARNING] - Code: %s - Address: %s - Message: \"%s\"\n", ErrorCodeName(code),
             line, message.c_str());
+}
+
+// A warning of the pass running on this thread.
+void Warning(TCrashLogErrorCode code, const std::string& message) {
+    WarningAt(S().Current.RaiseAddress, code, message);
+}
+
+void ClearLastWarning() {
+    std::lock_guard lock(S().WarningLock);
+    S().LastWarning = TCrashLogErrorCode::ceNone;
 }
 
 bool DebuggerAttached() {
@@ -724,7 +741,7 @@ void StoreInLog(Job& job, const TCrashExceptionRecord& rec, const TCrashModuleOp
     FireAction(job, rec, raBeforeSaveLog, execute);
     if (!execute) return;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        S().LastWarning = TCrashLogErrorCode::ceNone;
+        ClearLastWarning();
         TLogStoreResult result;
         {
             StallExemption exempt(15000);  // the store waits 10 s at most for its lock
@@ -1016,10 +1033,11 @@ void ProcessException(Job& job) {
                     BuildBugReport ? BuildBugReport(in) : OwnReportText(e, stack, id, exceptThread);
                 st.ReportText = rec.Report;
                 SetSection(705);
-                st.LastWarning = TCrashLogErrorCode::ceNone;
+                ClearLastWarning();
                 SetSection(706);
 
-                // The variables option strings may name.
+                // The variables option strings may name (kPassVariables; a
+                // send in the background takes their values with it).
                 setenv("_MainModuleName", mainModule ? FileNameOf(mainModule->Name).c_str() : "",
                        1);
                 setenv("_MainModuleDesc", mainModule ? mainModule->Description.c_str() : "", 1);
@@ -1076,7 +1094,7 @@ void ProcessException(Job& job) {
                     if (dialogKind != 0) {
                         SetSection(12);
                         bool execute = true;
-                        st.LastWarning = TCrashLogErrorCode::ceNone;
+                        ClearLastWarning();
                         FireAction(job, rec, raBeforeDialog, execute);
                         if (execute) {
                             SetSection(13);
@@ -1092,9 +1110,15 @@ void ProcessException(Job& job) {
                     if (sendChosen && !duplicateLogged) {
                         // Delivery bounds each network wait itself.
                         StallExemption exempt(600000);
+                        // A send in the background warns after this pass,
+                        // when the current record may be another's.
                         SendFromPass(
                             rec, *options, id, [&](int a, bool& x) { FireAction(job, rec, a, x); },
-                            [&](int a, bool& r) { FireError(job, rec, a, r); }, Warning);
+                            [&](int a, bool& r) { FireError(job, rec, a, r); },
+                            [address = rec.RaiseAddress](TCrashLogErrorCode code,
+                                                         const std::string& text) {
+                                WarningAt(address, code, text);
+                            });
                     }
                     ReleaseScreenshot();
                     SetSection(16);
@@ -1695,10 +1719,12 @@ int ErrorCount() {
 }
 
 TCrashLogErrorCode LastWarningCode() {
+    std::lock_guard lock(S().WarningLock);
     return S().LastWarning;
 }
 
 std::string LastWarningMessage() {
+    std::lock_guard lock(S().WarningLock);
     return S().LastWarningMessage;
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -256,6 +257,84 @@ TEST_F(PassSend, InLineTheReportIsOutWhenThePassReturnsInTheBackgroundLater) {
             EXPECT_TRUE(e.optionsCopied);
         }
     }
+}
+
+// Another throw site: a later pass's exception has another raise address.
+static __attribute__((noinline)) bool HandOverElsewhere(const std::string& message) {
+    try {
+        throw EDemoFailure(message);
+    } catch (...) {
+        return HandleCurrentException(coFramework);
+    }
+}
+
+// A send in the background goes on while later passes process other
+// exceptions: it describes its own exception (the variables of its texts as
+// its pass set them, its warning with its raise address), and its warning
+// is kept beside the state those passes write without a data race (which
+// the thread sanitizer shows on this test).
+TEST_F(PassSend, ABackgroundSendKeepsItsOwnExceptionWhileLaterPassesRun) {
+    SlowSmtp smtp(300ms);
+    // The upload's server takes the request, holds it and hangs up: the send
+    // thread warns while the passes below run.
+    RawServer web([](int fd) {
+        ReadLine(fd);
+        std::this_thread::sleep_for(300ms);
+    });
+    MailTo(*options_, smtp.port(), "Bug: %_ExceptMsg%");
+    options_->SetMailBody("It was %_ExceptMsg%.");
+    options_->SetWebMode(1);
+    options_->SetWebAddress("http://127.0.0.1:" + std::to_string(web.port()) + "/upload");
+    options_->SetSendFlags(send_flags::SendInBackground);
+    // No clipboard copy of the failed upload: no helper left serving it.
+    options_->SetBehaviourFlags(
+        uint16_t(options_->BehaviourFlags() & ~behaviour_flags::ClipboardOnSendFailure));
+
+    // The first send expands nothing before the second pass has set its own
+    // variables.
+    struct Gate {
+        std::mutex m;
+        std::condition_variable cv;
+        bool secondDone = false;
+        std::atomic<uintptr_t> firstAddress{0};
+    };
+    auto gate = std::make_shared<Gate>();  // the send may outlive a failed test's body
+    ActionNotifyHandler = [gate](const TCrashExceptionRecord& rec, int action, bool&) {
+        if (action != raBeforeSendEmail || rec.Message != "first failure") return;
+        gate->firstAddress = rec.RaiseAddress;
+        std::unique_lock lock(gate->m);
+        gate->cv.wait_for(lock, 10s, [&] { return gate->secondDone; });
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(HandOver("first failure"));
+    // The later passes send nothing themselves.
+    options_->SetMailMode(0);
+    options_->SetWebMode(0);
+    EXPECT_FALSE(HandOverElsewhere("second failure"));
+    {
+        std::lock_guard lock(gate->m);
+        gate->secondDone = true;
+    }
+    gate->cv.notify_all();
+    int passes = 1;
+    for (; passes < 2000 && BackgroundSendsRunning() > 0; ++passes)
+        HandOverElsewhere("later failure " + std::to_string(passes));
+    const bool ended = WaitForBackgroundSends(20000);
+    const std::string warnings = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_GT(passes, 1) << "no pass ran while the send went on";
+
+    ASSERT_EQ(smtp.Messages().size(), 1u);
+    const std::string mail = smtp.Messages()[0];
+    EXPECT_NE(mail.find("Subject: Bug: first failure\r\n"), std::string::npos) << mail;
+    EXPECT_NE(mail.find("\r\n\r\nIt was first failure.\r\n"), std::string::npos) << mail;
+
+    char address[32];
+    snprintf(address, sizeof address, "%0*llX", int(sizeof(void*) * 2),
+             static_cast<unsigned long long>(gate->firstAddress.load()));
+    EXPECT_NE(warnings.find("Code: ceWebHTTPError - Address: " + std::string(address) + " - "),
+              std::string::npos)
+        << warnings;
 }
 
 // The report in flight is not lost when the program ends right after the
