@@ -241,7 +241,11 @@ class TFrameName {
     const char* c_str() const { return str().c_str(); }
     char operator[](size_t i) const { return str()[i]; }
 
+    // One for each kind of text, so that no comparison needs a conversion.
+    friend bool operator==(const TFrameName& a, const TFrameName& b) { return a.str() == b.str(); }
+    friend bool operator==(const TFrameName& a, const std::string& b) { return a.str() == b; }
     friend bool operator==(const TFrameName& a, std::string_view b) { return a.str() == b; }
+    friend bool operator==(const TFrameName& a, const char* b) { return a.str() == b; }
     friend std::ostream& operator<<(std::ostream& out, const TFrameName& n) {
         return out << n.str();
     }
