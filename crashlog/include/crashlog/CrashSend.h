@@ -63,6 +63,9 @@ struct TSendInput {
     // folder) when no `screenshotPath` is given; false: no screenshot.
     std::function<bool(const std::string& path)> writeScreenshot;
     std::string lastHtmlPage;  // empty: none
+    // The report's module's debug-data password: the XML copy deciphers the
+    // names the report could not with it.  Empty: none.
+    std::string debugPassword;
     bool isCgi = false;
     std::string computerName;
     std::int64_t exceptionTime = 0;  // unix seconds; 0: now

@@ -148,6 +148,10 @@ TSendResult SendFromPass(const TCrashExceptionRecord& record, const TCrashModule
     input.bugText = record.Message;
     // Set by the pass for the option texts.
     if (const char* version = getenv("_MainModuleVer")) input.appVersion = version;
+    // What the password request gave for the options' module.
+    if (record.Modules)
+        if (const TCrashModuleInfo* m = record.Modules->FindByHandle(options.OwnerModuleHandle()))
+            input.debugPassword = m->DataPassword;
     const bool wantsProgress =
         (options.SendFlags() & send_flags::ShowSendProgress) && DialogDisplayAvailable();
 

@@ -508,6 +508,7 @@ TSendResult SendReport(const TSendInput& in, const TSendEvents& ev) {
             WriteFile(s.htmlCopy, in.lastHtmlPage);
         if (o.SendFlags() & send_flags::AttachXmlCopy) {
             TLogFile copy(s.logCopy, true);
+            copy.SetPassword(in.debugPassword);
             WriteFile(s.xmlCopy, copy.XmlText());
         }
         bool ok = true;

@@ -3,6 +3,7 @@
 // keeping unsent archives, and the clean-up of the private folder.
 #include <gtest/gtest.h>
 
+#include "CrashDebugCodec.h"
 #include "SendFixture.h"
 #include "crashlog/CrashOptions.h"
 #include "crashlog/CrashSend.h"
@@ -150,6 +151,44 @@ TEST(SendSequence, EmailWithArchiveAndCleanup) {
     std::string copy;
     RunCommand({"unzip", "-p", (s.dir / "got.zip").string(), "program__PC1.clf"}, &copy);
     EXPECT_EQ(copy, s.input.reportText + "\r\n\r\n\r\n");
+}
+
+// The XML copy is made with the module's debug-data password: names the
+// report could not decipher come out plain there; the copy is gone after.
+TEST(SendSequence, XmlCopyDeciphersWithTheModulesPassword) {
+    auto hidden = [](const std::string& plain) {
+        return "?" + Base64(TeaEncipher(DebugKeyFromPassword("secret"),
+                                        Bytes(plain.begin(), plain.end())));
+    };
+    const std::string rule(60, '-');
+    const std::string report =
+        "CrashLog 6.0.20\r\n\r\nCall Stack Information:\r\n" + rule + "\r\n" +
+        "|Address|Module|Unit|Class|Procedure/Method|Line|\r\n" + rule + "\r\n" +
+        "|*Exception Thread: ID=1; Priority=0; Class=; [Main]|\r\n" + "|0000000000001000|prog|?p" +
+        hidden("uresetapp_cal").substr(1) + "|" + hidden("TForm1") + "|" + hidden("BTN_GOClick") +
+        "|120[3]|\r\n" + rule + "\r\n\r\n";
+    for (const std::string password : {"secret", ""}) {
+        SCOPED_TRACE(password);
+        SendSetup s;
+        PyServer server("smtp", s.dir / "mail");
+        s.options.SetMailMode(2);
+        s.options.SetSmtpServerPort(uint16_t(server.port()));
+        s.options.SetSendFlags(send_flags::AttachXmlCopy);
+        s.input.reportText = report;
+        s.input.debugPassword = password;
+        std::string xml;
+        s.ev.attachedFiles = [&](std::vector<std::string>& files) {
+            for (const auto& f : files)
+                if (f.ends_with(".xml")) xml = ReadAll(f);
+        };
+        ASSERT_TRUE(SendReport(s.input, s.ev).ok);
+        const bool plain = xml.find(
+                               "Unit=\"uresetapp_cal.pas\" Class=\"TForm1\" "
+                               "Procedure=\"BTN_GOClick\"") != std::string::npos;
+        EXPECT_EQ(plain, !password.empty()) << xml;
+        EXPECT_NE(xml.find("<Line Address=\"0000000000001000\""), std::string::npos) << xml;
+        EXPECT_TRUE(s.TempEmpty());
+    }
 }
 
 TEST(SendSequence, ReportInBodyWithoutFilesSendsNoArchive) {
