@@ -295,7 +295,9 @@ void SplitProcName(std::string_view full, const std::string& prevClass, std::str
 std::string CleanSymbolName(std::string_view name);
 
 // "ns::Class::method(int) const" -> "ns::Class.method": the class is what
-// stands before the last "::" outside brackets, parameters are dropped.
+// stands before the last "::" outside brackets, parameters are dropped, and
+// so is the return type the demangler writes before a template function
+// ("void ns::f<int>(int)" -> "ns.f<int>").
 std::string StoredProcName(const std::string& demangled);
 
 // ---- writer ------------------------------------------------------------------

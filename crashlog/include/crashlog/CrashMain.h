@@ -75,7 +75,8 @@ TCrashModuleOptionsEx* CurrentCrashLogOptions();
 std::string LastBugReport();
 // Number of passes that reached the reporting stage.
 int ErrorCount();
-// The last warning of a pass (ceNone when the last step succeeded).
+// The last warning of a pass, or of a send it left running in the
+// background (ceNone when the last step succeeded).
 TCrashLogErrorCode LastWarningCode();
 std::string LastWarningMessage();
 
