@@ -142,6 +142,9 @@ struct TSmtpRequest {
     int port = 25;
     std::vector<TMailAttachment> attachments;
     std::string body;
+    // Follows the body as it stands: a report's own text keeps any "%NAME%"
+    // it holds, where the body's variables are expanded.
+    std::string bodyTail;
     std::string subject;
     std::string recipients;
     std::string login;

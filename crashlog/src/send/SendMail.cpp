@@ -213,7 +213,7 @@ TSmtpResult SmtpSend(const TSmtpRequest& r) {
     const std::vector<std::string> recipients = SplitRecipients(r.recipients);
     const int port = r.direct ? r.directPort : r.port;
     const std::string subject = ExpandVariables(r.subject);
-    const std::string body = ExpandVariables(r.body);
+    const std::string body = ExpandVariables(r.body) + r.bodyTail;
     const std::string host = r.localHostName.empty() ? LocalHostName() : r.localHostName;
     const int total = int(recipients.size());
     for (int i = 0; i < total; ++i) {

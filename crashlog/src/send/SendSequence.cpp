@@ -167,7 +167,7 @@ bool Send::SendByEmail() {
             r.recipients = o.MailRecipients();
             r.subject = o.MailSubject();
             r.body = o.MailBody();
-            if (o.ReportInMessageBody()) r.body += "\r\n\r\n\r\n" + in.reportText;
+            if (o.ReportInMessageBody()) r.bodyTail = "\r\n\r\n\r\n" + in.reportText;
             for (const std::string& p : attachments)
                 if (FileExists(p)) r.attachments.push_back({p, DisplayName(p)});
             r.dnsServers = in.dnsServers;

@@ -197,11 +197,17 @@ TEST(SendSequence, ReportInBodyWithoutFilesSendsNoArchive) {
     s.options.SetMailMode(2);
     s.options.SetSmtpServerPort(uint16_t(server.port()));
     s.options.SetReportInMessageBody(true);
+    // The body's variables are expanded, the report's text is left as it is.
+    s.options.SetMailBody("See the attachment, %KVO_MAIL_NAME%.");
+    s.input.reportText = "Report text\r\nwith two lines: %KVO_MAIL_NAME% 100%";
+    ::setenv("KVO_MAIL_NAME", "dentist", 1);
     ASSERT_TRUE(SendReport(s.input, s.ev).ok);
     ASSERT_TRUE(WaitForRecords(s.dir / "mail", 1));
     const std::string data = Field(s.dir / "mail", 0, "data");
-    EXPECT_NE(data.find("See the attachment.\r\n\r\n\r\nReport text\r\nwith two lines"),
-              std::string::npos);
+    EXPECT_NE(data.find("See the attachment, dentist.\r\n\r\n\r\nReport text\r\nwith two "
+                        "lines: %KVO_MAIL_NAME% 100%"),
+              std::string::npos)
+        << data;
     EXPECT_EQ(data.find("Content-Disposition"), std::string::npos);
     EXPECT_TRUE(s.TempEmpty());
 }
