@@ -1560,10 +1560,26 @@ void* WatcherMain(void*) {
                 usleep(50000);
             continue;
         }
+        // While a pass runs the main thread waits for it (the user may be
+        // reading its dialog): that is no silence of its event loop.
+        if (gLock.load() != 0) {
+            silentMs = 0;
+            continue;
+        }
         silentMs += 50;
         const uint32_t limit = std::max<uint32_t>(1, options->FrozenSeconds()) * 1000;
         if (silentMs < limit) continue;
         silentMs = 0;
+        // The modules list is the pass's: used here only while none runs.
+        if (!LockProcessing(0)) continue;
+        struct Unlock {
+            bool held = true;
+            void operator()() {
+                if (held) UnlockProcessing();
+                held = false;
+            }
+            ~Unlock() { (*this)(); }
+        } unlock;
         const uint64_t main = MainThreadId();
         auto captured = CaptureThreads({main});
         if (captured.empty() || !captured[0].Context.Rip) continue;
@@ -1571,6 +1587,7 @@ void* WatcherMain(void*) {
         TCrashStackList stack;
         stack.Items.push_back(S().Modules->ResolveAddress(c.Context.Rip, main, true, true));
         WalkCopiedStack(*S().Modules, stack, c.Stack, main, true);
+        unlock();  // the dispatch takes it again
         ExceptionInfo e;
         e.ClassName = "crashlog::EFrozenApplication";
         e.Ancestors = {e.ClassName, "EFrozenApplication", "std::runtime_error", "std::exception"};

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -238,6 +239,41 @@ TEST_F(PassTest, AnEventLoopThatStopsAnsweringIsReportedAsFrozen) {
     EXPECT_THAT(LastBugReport(), HasSubstr("The application seems to be frozen"));
     // The main thread is the one reported, where it waited.
     EXPECT_THAT(LastBugReport(), HasSubstr("AnEventLoopThatStopsAnsweringIsReportedAsFrozen"));
+}
+
+// A pass keeps the main thread waiting, as long as its dialog is open, say:
+// that is no freeze of the event loop, and the watcher neither counts it nor
+// reports it once the pass is over.
+TEST_F(PassTest, TheTimeAPassTakesIsNoFreeze) {
+    static std::atomic<bool> inPass{false};
+    inPass = false;
+    // The event loop answers, except while the pass runs.
+    CrashLog_SetHeartbeatPoster(
+        [](void*) {
+            if (!inPass) CrashLog_Heartbeat();
+        },
+        nullptr);
+    options_->SetFrozenSeconds(1);
+    options_->SetBehaviourFlags(options_->BehaviourFlags() |
+                                behaviour_flags::ReportHandledExceptions);
+    HandledExceptionNotifyHandler = [](const TCrashExceptionRecord&, bool&) {
+        inPass = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        inPass = false;
+    };
+    const int errors = ErrorCount();
+    testing::internal::CaptureStdout();
+    options_->SetDetectFrozen(true);
+    try {
+        Fail("a long pass");
+    } catch (const EDemoFailure&) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    options_->SetDetectFrozen(false);
+    CrashLog_SetHeartbeatPoster(nullptr, nullptr);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ErrorCount(), errors + 1);
+    EXPECT_THAT(LastBugReport(), HasSubstr("a long pass"));
 }
 
 TEST(DuplicateIdTest, IsCrc16Xmodem) {
