@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "CrashDebugElf.h"
+#include "CrashText.h"
 #include "crashlog/CrashDebug.h"
 #include "crashlog/CrashDisasm.h"
 #include "os/CrashOs.h"
@@ -26,13 +27,6 @@ const char* const kOwnUnits[] = {
 #else
 const char* const kOwnUnits[] = {"CrashDebug.cpp"};
 #endif
-
-bool IEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(uint8_t(a[i])) != std::tolower(uint8_t(b[i]))) return false;
-    return true;
-}
 
 std::string BaseName(std::string_view path) {
     auto slash = path.find_last_of('/');
@@ -63,14 +57,6 @@ double LocalDateTime(time_t t) {
     return double(t + local.tm_gmtoff) / 86400.0 + 25569.0;
 }
 
-std::string Demangle(const char* name) {
-    int st = 0;
-    char* d = abi::__cxa_demangle(name, nullptr, nullptr, &st);
-    std::string s = st == 0 && d ? d : name;
-    std::free(d);
-    return s;
-}
-
 }  // namespace
 
 uintptr_t SymbolAddress(const TCrashModuleInfo& module, uint8_t id) {
@@ -83,7 +69,7 @@ bool IsOwnUnit(std::string_view unitName) {
     // Asked for every resolved frame: the names are measured once.
     static const std::vector<std::string_view> own(std::begin(kOwnUnits), std::end(kOwnUnits));
     for (std::string_view u : own)
-        if (IEqual(u, unitName)) return true;
+        if (EqualsNoCase(u, unitName)) return true;
     return false;
 }
 
@@ -147,7 +133,7 @@ void SplitRoutine(std::string_view routine, std::string_view unitName, std::stri
         cls = parts[parts.size() - 2];
         proc = parts.back();
     } else if (parts.size() == 2) {
-        if (!IEqual(parts[0], StripExtension(unitName))) cls = parts[0];
+        if (!EqualsNoCase(parts[0], StripExtension(unitName))) cls = parts[0];
         proc = parts[1];
     } else {
         proc = routine;

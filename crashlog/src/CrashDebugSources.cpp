@@ -9,18 +9,11 @@
 #include <map>
 
 #include "CrashDebugElf.h"
+#include "CrashText.h"
 
 namespace crashlog {
 
 namespace {
-
-std::string Demangle(const char* name) {
-    int st = 0;
-    char* d = abi::__cxa_demangle(name, nullptr, nullptr, &st);
-    std::string s = st == 0 && d ? d : name;
-    std::free(d);
-    return s;
-}
 
 std::string BaseName(std::string_view path) {
     auto slash = path.find_last_of('/');

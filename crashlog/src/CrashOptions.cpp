@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "CrashOptionsStream.h"
+#include "CrashText.h"
 
 namespace crashlog {
 
@@ -293,15 +294,6 @@ namespace {
 
 bool IsNameChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 thread_local const TVariableValues* tThreadVariables = nullptr;

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <variant>
 
+#include "CrashText.h"
 #include "crashlog/CrashOptions.h"
 
 namespace crashlog {
@@ -28,15 +29,6 @@ const FieldEntry kFields[] = {
 #include "crashlog/CrashOptionsList.inc"
 #undef CRASHLOG_OPTION
 };
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
@@ -80,8 +72,8 @@ class ValueParser {
 
     bool Boolean() {
         std::string_view tok = Token();
-        if (SameNoCase(tok, "true") || tok == "1") return true;
-        if (SameNoCase(tok, "false") || tok == "0") return false;
+        if (EqualsNoCase(tok, "true") || tok == "1") return true;
+        if (EqualsNoCase(tok, "false") || tok == "0") return false;
         Fail("not a bool: \"" + std::string(tok) + "\"");
     }
 
@@ -200,7 +192,7 @@ void LoadOptionsText(std::string_view text, TCrashModuleOptions& options) {
 
         bool known = false;
         for (const auto& entry : kFields) {
-            if (!SameNoCase(name, entry.name)) continue;
+            if (!EqualsNoCase(name, entry.name)) continue;
             known = true;
             std::visit(
                 [&](auto member) {
@@ -218,11 +210,11 @@ void LoadOptionsText(std::string_view text, TCrashModuleOptions& options) {
             break;
         }
         if (!known) {
-            if (SameNoCase(name, "MailBody")) {
+            if (EqualsNoCase(name, "MailBody")) {
                 options.SetMailBody(p.Quoted());
-            } else if (SameNoCase(name, "TextLanguage")) {
+            } else if (EqualsNoCase(name, "TextLanguage")) {
                 options.SetTextLanguage(p.Quoted());
-            } else if (SameNoCase(name, "Filter")) {
+            } else if (EqualsNoCase(name, "Filter")) {
                 TCrashExceptionFilter f;
                 f.Enabled = p.Boolean();
                 p.Comma();
@@ -238,7 +230,7 @@ void LoadOptionsText(std::string_view text, TCrashModuleOptions& options) {
                 p.Comma();
                 f.FinalAction = static_cast<std::uint8_t>(p.Number(2));
                 options.Filters().Add(f);
-            } else if (name.size() > 4 && SameNoCase(name.substr(0, 4), "Text")) {
+            } else if (name.size() > 4 && EqualsNoCase(name.substr(0, 4), "Text")) {
                 ValueParser indexParser(name.substr(4), lineNo);
                 auto index = static_cast<int>(indexParser.Number(kCustomTextCount - 1));
                 options.SetText(index, p.Quoted());

@@ -12,16 +12,11 @@
 #include <map>
 #include <memory>
 
+#include "CrashText.h"
+
 namespace crashlog {
 
 namespace {
-
-std::string Demangle(const char* name) {
-    int st = 0;
-    std::unique_ptr<char, decltype(&std::free)> d(abi::__cxa_demangle(name, nullptr, nullptr, &st),
-                                                  &std::free);
-    return st == 0 && d ? std::string(d.get()) : std::string(name);
-}
 
 std::string BaseName(const char* path) {
     std::string s = path ? path : "";

@@ -30,6 +30,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "CrashText.h"
 #include "capture/CaptureInternal.h"
 #include "crashlog/CrashDialogs.h"
 #include "crashlog/CrashLeaks.h"
@@ -445,11 +446,7 @@ void AddAncestors(const std::type_info* type, std::vector<std::string>& out, int
 
 std::string DemangledName(const std::type_info* type) {
     if (!type) return "Unknown exception type";
-    int status = 0;
-    char* d = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-    std::string out = d && status == 0 ? d : type->name();
-    free(d);
-    return out;
+    return Demangle(type->name());
 }
 
 ExceptionInfo DescribeThrown(void* object, const std::type_info* type) {
