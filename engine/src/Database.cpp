@@ -4,8 +4,8 @@
 
 namespace kvo::engine {
 
-using detail::EqualNoCase;
 using detail::Format;
+using detail::SameText;
 using detail::Trim;
 
 namespace {
@@ -14,8 +14,7 @@ namespace {
 std::string Param(const std::vector<std::string>& params, std::string_view name) {
     for (const auto& param : params) {
         const auto eq = param.find('=');
-        if (eq != std::string::npos &&
-            EqualNoCase(Trim(std::string_view(param).substr(0, eq)), name))
+        if (eq != std::string::npos && SameText(Trim(std::string_view(param).substr(0, eq)), name))
             return std::string(Trim(std::string_view(param).substr(eq + 1)));
     }
     return {};

@@ -4,7 +4,7 @@
 
 namespace kvo::engine {
 
-using detail::EqualNoCase;
+using detail::SameText;
 using detail::Trim;
 
 void TSession::Open() {
@@ -35,7 +35,7 @@ void TSession::RemoveAllPasswords() {
 
 TDatabase* TSession::FindDatabase(const std::string& name) {
     for (auto& db : databases_)
-        if (EqualNoCase(db->DatabaseName(), Trim(name))) return db.get();
+        if (SameText(db->DatabaseName(), Trim(name))) return db.get();
     return nullptr;
 }
 
@@ -47,7 +47,7 @@ TDatabase& TSession::Database(const std::string& name) {
 
 void TSession::RemoveDatabase(const std::string& name) {
     for (auto it = databases_.begin(); it != databases_.end(); ++it) {
-        if (EqualNoCase((*it)->DatabaseName(), Trim(name))) {
+        if (SameText((*it)->DatabaseName(), Trim(name))) {
             (*it)->Close();
             databases_.erase(it);
             return;

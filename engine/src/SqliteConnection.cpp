@@ -55,7 +55,7 @@ TFieldDef DefFromColumn(const std::string& name, const std::string& declared, bo
     TFieldDef def;
     def.Name = name;
     def.Required = notNull;
-    const std::string t = Upper(declared);
+    const std::string t = UpperAscii(std::string(declared));
     auto starts = [&](const char* prefix) { return t.rfind(prefix, 0) == 0; };
     if (starts("VARCHAR")) {
         def.DataType = TFieldType::String;

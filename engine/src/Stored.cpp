@@ -10,13 +10,13 @@ namespace kvo::engine::detail {
 
 std::string NormaliseTableName(const std::string& name) {
     std::string_view n = Trim(name);
-    if (n.size() > 3 && EqualNoCase(n.substr(n.size() - 3), ".DB")) n.remove_suffix(3);
+    if (n.size() > 3 && SameText(n.substr(n.size() - 3), ".DB")) n.remove_suffix(3);
     if (n.empty()) throw EDBEngineError("Table name is empty");
     if (n.find_first_of("/\\") != std::string_view::npos || n.find('\0') != std::string_view::npos)
         throw EDBEngineError(Format("Invalid table name: {}", name));
-    if (n.front() == '_' || EqualNoCase(n.substr(0, std::min<std::size_t>(7, n.size())), "sqlite_"))
+    if (n.front() == '_' || SameText(n.substr(0, std::min<std::size_t>(7, n.size())), "sqlite_"))
         throw EDBEngineError(Format("Invalid table name: {}", name));
-    return Upper(n);
+    return UpperAscii(std::string(n));
 }
 
 std::vector<std::string> SplitFieldList(const std::string& names) {
@@ -109,7 +109,7 @@ std::string ToText(const Stored& value, const TFieldDef& def) {
 
 const TFieldDef* FindDef(const std::vector<TFieldDef>& defs, std::string_view name) {
     for (const auto& def : defs)
-        if (EqualNoCase(def.Name, name)) return &def;
+        if (SameText(def.Name, name)) return &def;
     return nullptr;
 }
 

@@ -8,10 +8,10 @@ namespace kvo::engine {
 
 using detail::CompareStored;
 using detail::Connection;
-using detail::EqualNoCase;
 using detail::FindDef;
 using detail::Format;
 using detail::Quote;
+using detail::SameText;
 using detail::Stored;
 using detail::StoredRow;
 using detail::Trim;
@@ -400,10 +400,10 @@ void TTable::CreateTable() {
     for (const auto& def : fieldDefs_) {
         const auto n = Trim(def.Name);
         if (n.empty()) throw EDBEngineError(Format("Table {}: a field has no name", name));
-        if (EqualNoCase(n, "rowid") || EqualNoCase(n, "oid") || EqualNoCase(n, "_rowid_"))
+        if (SameText(n, "rowid") || SameText(n, "oid") || SameText(n, "_rowid_"))
             throw EDBEngineError(Format("Table {}: '{}' is a reserved field name", name, n));
         for (const auto& other : seen)
-            if (EqualNoCase(other, n))
+            if (SameText(other, n))
                 throw EDBEngineError(Format("Table {}: field '{}' is defined twice", name, n));
         seen.emplace_back(n);
         defs.push_back(def);
@@ -456,7 +456,8 @@ void TTable::AddIndex(const std::string& indexName, const std::string& fields) {
     db.impl_->CheckTransactionAlive(db.DatabaseName());
     db.impl_->SetLockWait();
     conn.Script(Format("CREATE INDEX IF NOT EXISTS {} ON {} ({})",
-                       Quote(name + "$" + detail::Upper(Trim(indexName))), Quote(name), list),
+                       Quote(name + "$" + detail::UpperAscii(std::string(Trim(indexName)))),
+                       Quote(name), list),
                 "Table " + name + ": adding index " + indexName);
 }
 
@@ -577,7 +578,7 @@ std::int64_t TTable::RecordCount() const {
 
 TField* TTable::FindField(const std::string& name) {
     for (auto& field : impl_->fields)
-        if (EqualNoCase(field->FieldName(), Trim(name))) return field.get();
+        if (SameText(field->FieldName(), Trim(name))) return field.get();
     return nullptr;
 }
 

@@ -31,14 +31,14 @@ class Parser {
             if (AtEnd()) return terms;
             const std::size_t at = pos_;
             const std::string word = Identifier();
-            if (Upper(word) == "AND") {
+            if (UpperAscii(word) == "AND") {
                 SkipSpace();
                 if (AtEnd()) Fail(pos_, "expected a term after AND");
                 continue;
             }
-            if (Upper(word) == "OR" || Upper(word) == "NOT")
-                Fail(at,
-                     Format("{} is not supported; terms can only be joined by AND", Upper(word)));
+            if (UpperAscii(word) == "OR" || UpperAscii(word) == "NOT")
+                Fail(at, Format("{} is not supported; terms can only be joined by AND",
+                                UpperAscii(word)));
             Fail(at, "expected AND between terms");
         }
     }
@@ -141,7 +141,7 @@ class Parser {
             if (IsIdentChar(Peek())) Fail(pos_, "unexpected text after a number");
         } else if (IsIdentStart(c)) {
             const std::size_t start = pos_;
-            const std::string word = Upper(Identifier());
+            const std::string word = UpperAscii(Identifier());
             if (word != "TRUE" && word != "FALSE" && word != "NULL")
                 Fail(start, Format("expected a value after '{}' (texts and dates are quoted "
                                    "with single quotes)",

@@ -14,24 +14,6 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-std::string Upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 namespace {
 
 bool AllDigits(std::string_view s) {
@@ -124,7 +106,7 @@ std::optional<double> ParseNumber(std::string_view text) {
 }
 
 std::optional<bool> ParseLogical(std::string_view text) {
-    const std::string t = Upper(Trim(text));
+    const std::string t = UpperAscii(std::string(Trim(text)));
     if (t == "TRUE" || t == "T" || t == "YES" || t == "Y" || t == "1") return true;
     if (t == "FALSE" || t == "F" || t == "NO" || t == "N" || t == "0") return false;
     return std::nullopt;

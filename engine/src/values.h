@@ -10,11 +10,15 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/Text.h"
+
 namespace kvo::engine::detail {
 
 std::string_view Trim(std::string_view text);
-std::string Upper(std::string_view text);
-bool EqualNoCase(std::string_view a, std::string_view b);
+// Table, field and database names fold and compare case as the suite's
+// other names do: ASCII letters only.
+using platform::SameText;
+using platform::UpperAscii;
 
 // "D/M/YYYY" or "DD/MM/YYYY" (a real calendar day) to "YYYY-MM-DD".
 std::optional<std::string> DisplayDateToIso(std::string_view text);
