@@ -1,25 +1,28 @@
 // A small practice in a fresh folder, served as database KVO, with message
-// boxes recorded instead of shown.
+// boxes recorded instead of shown.  The folder is the test's private
+// environment: every configuration path of the suite points into it.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <QDate>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "DemoPractice.h"
 #include "app/application.h"
 #include "engine/engine.h"
 #include "platform/MessagePresenter.h"
+#include "support/Tables.h"
+#include "support/TempEnvironment.h"
 
 namespace kvo::app::testing {
 
 using engine::Session;
-using engine::TFieldDef;
 using engine::TTable;
+using support::PracticeFields;
+using support::PracticeKey;
+using support::TRow;
 
 // The one application object of the test program.  It is never destroyed:
 // as a static it would be torn down at exit after Qt's own globals, which
@@ -41,7 +44,7 @@ inline QDate Today() {
 struct TDay {
     int user;
     std::string date;
-    std::optional<bool> closed;  // nullopt: never written
+    std::optional<bool> closed;  // nullopt: left empty
 };
 
 struct TEntry {
@@ -53,10 +56,11 @@ struct TEntry {
 class PracticeTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The application lives as long as the program, so it is made
+        // before the first test's environment, which goes with that test.
         TestApp();
-        char pattern[] = "/tmp/kvo-app-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
+        env_.emplace("kvo-app");
+        folder_ = env_->Root();
         Session().SetLockWaitMs(5000);
         Session().Database("KVO").Params() = {"PATH=" + folder_};
         platform::SetPresenter(&boxes_);
@@ -66,65 +70,36 @@ class PracticeTest : public ::testing::Test {
         platform::SetPresenter(nullptr);
         Session().RemoveDatabase("OTHER");
         Session().RemoveDatabase("KVO");
-        std::filesystem::remove_all(folder_);
-    }
-
-    static void Create(TTable& table, const std::string& name, std::vector<TFieldDef> defs,
-                       const std::string& key = "") {
-        table.SetDatabaseName("KVO");
-        table.SetTableName(name);
-        table.FieldDefs() = std::move(defs);
-        table.SetIndexFieldNames(key);
-        table.CreateTable();
-        table.Open();
+        env_.reset();
     }
 
     // Users are added neither in key nor in name order; the table keeps the
     // order they were added in, and so must the grid.
     static void CreateUsers(bool withRows = true) {
-        TTable users;
-        Create(users, "USER.DB", demo::UserFields(), "User");
-        if (!withRows) return;
-        for (const auto& [number, surname, forename] :
-             {std::tuple{3, "Ashdown", "Alice"}, std::tuple{7, "Carrow", "Clara"},
-              std::tuple{5, "Bellamy", "Bernard"}}) {
-            users.Append();
-            users.FieldByName("User").SetAsInteger(number);
-            users.FieldByName("Surname").SetAsString(surname);
-            users.FieldByName("Forename").SetAsString(forename);
-            users.FieldByName("Form").SetAsInteger(1);
-            users.Post();
-        }
+        std::vector<TRow> rows;
+        if (withRows)
+            rows = {{std::int64_t{3}, "Ashdown", "Alice", std::int64_t{1}},
+                    {std::int64_t{7}, "Carrow", "Clara", std::int64_t{1}},
+                    {std::int64_t{5}, "Bellamy", "Bernard", std::int64_t{1}}};
+        support::CreateTable("KVO", "USER.DB", PracticeFields("USER"), PracticeKey("USER"), rows);
     }
 
     // Every day is set up as a working day; only Closed differs.
     static void CreateCalendar(const std::vector<TDay>& days) {
-        TTable calendar;
-        Create(calendar, "APP_CAL.DB", demo::CalendarFields());
-        for (const auto& day : days) {
-            calendar.Append();
-            calendar.FieldByName("User").SetAsInteger(day.user);
-            calendar.FieldByName("Date").SetAsString(day.date);
-            if (day.closed) calendar.FieldByName("Closed").SetAsBoolean(*day.closed);
-            calendar.FieldByName("Start").SetAsString("09:00:00");
-            calendar.FieldByName("End").SetAsString("17:00:00");
-            calendar.FieldByName("Interval").SetAsInteger(15);
-            calendar.FieldByName("Breaks").SetAsString("12:30-13:30");
-            calendar.Post();
-        }
+        std::vector<TRow> rows;
+        for (const auto& day : days)
+            rows.push_back({std::int64_t{day.user}, day.date,
+                            day.closed ? engine::Variant{*day.closed} : engine::Variant{},
+                            "09:00:00", "17:00:00", std::int64_t{15}, "12:30-13:30"});
+        support::CreateTable("KVO", "APP_CAL.DB", PracticeFields("APP_CAL"), "", rows);
     }
 
+    // Each entry at 12:30, the rest of its fields empty.
     static void CreateEntries(const std::vector<TEntry>& entries) {
-        TTable table;
-        Create(table, "APP_REC.DB", demo::EntryFields());
-        for (const auto& entry : entries) {
-            table.Append();
-            table.FieldByName("Type").SetAsString(entry.type);
-            table.FieldByName("User").SetAsInteger(entry.user);
-            table.FieldByName("Date").SetAsString(entry.date);
-            table.FieldByName("Time").SetAsString("12:30:00");
-            table.Post();
-        }
+        std::vector<TRow> rows;
+        for (const auto& entry : entries)
+            rows.push_back({entry.type, std::int64_t{entry.user}, entry.date, "12:30:00"});
+        support::CreateTable("KVO", "APP_REC.DB", PracticeFields("APP_REC"), "", rows);
     }
 
     // Each calendar row as "user date closed start end interval breaks",
@@ -170,7 +145,8 @@ class PracticeTest : public ::testing::Test {
         return texts;
     }
 
-    std::string folder_;
+    std::optional<support::TempEnvironment> env_;
+    std::string folder_;  // the environment's root
     platform::ScriptedPresenter boxes_;
 };
 

@@ -5,11 +5,7 @@
 
 #include <sqlite3.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
 
 #include "AppFixture.h"
 #include "common/Common.h"
@@ -21,9 +17,6 @@ class BreakPracticeTest : public PracticeTest {
   protected:
     void SetUp() override {
         PracticeTest::SetUp();
-        const char* old = std::getenv("KESTAVO_DRIVES");
-        savedDrives_ = old ? std::optional<std::string>(old) : std::nullopt;
-        setenv("KESTAVO_DRIVES", (folder_ + "/drives.ini").c_str(), 1);
         platform::DriveEntry c;
         c.letter = 'C';
         c.folder = folder_ + "/C";
@@ -41,8 +34,6 @@ class BreakPracticeTest : public PracticeTest {
 
     void TearDown() override {
         common::SetClock(nullptr);
-        savedDrives_ ? setenv("KESTAVO_DRIVES", savedDrives_->c_str(), 1)
-                     : unsetenv("KESTAVO_DRIVES");
         PracticeTest::TearDown();
     }
 
@@ -92,12 +83,7 @@ class BreakPracticeTest : public PracticeTest {
         return rows;
     }
 
-    std::string EventsFile() const {
-        std::ifstream in(folder_ + "/C/Kestavo/EVENTS.XML", std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string EventsFile() const { return support::ReadFile(folder_ + "/C/Kestavo/EVENTS.XML"); }
 
     // A clock standing still at the given day, noon.
     struct TFixedClock : common::Clock {
@@ -120,7 +106,6 @@ class BreakPracticeTest : public PracticeTest {
         sqlite3_finalize(stmt);
     }
 
-    std::optional<std::string> savedDrives_;
     TFixedClock clock_;
 };
 

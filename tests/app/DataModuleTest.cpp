@@ -2,10 +2,8 @@
 // drive, and refusing to start without one.
 #include <gmock/gmock.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 #include "AppFixture.h"
 #include "common/Common.h"
@@ -18,25 +16,15 @@ namespace {
 namespace fs = std::filesystem;
 using datamodule::TFRM_Main_DataModules;
 
-// A workstation in the test's folder: drive C: and data drive P: mapped
-// there, every configuration path of the platform pointed into it, and the
-// process's refusals ending only the module.
+// A workstation in the test's folder (where the practice fixture points
+// every configuration path): drive C: and data drive P: mapped there, and
+// the process's refusals ending only the module.
 class DataModuleTest : public PracticeTest {
   protected:
     void SetUp() override {
         PracticeTest::SetUp();
         Session().RemoveDatabase("KVO");
         cwd_ = fs::current_path();
-        for (const auto& [name, rel] :
-             std::map<std::string, std::string>{{"KESTAVO_DRIVES", "drives.ini"},
-                                                {"KESTAVO_REGISTRY", "registry"},
-                                                {"KESTAVO_SYSCONF", "etc"},
-                                                {"XDG_CONFIG_HOME", "config"},
-                                                {"XDG_DATA_HOME", "xdg-data"}}) {
-            const char* old = std::getenv(name.c_str());
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-            setenv(name.c_str(), (folder_ + "/" + rel).c_str(), 1);
-        }
         settings_ = common::Settings();
         common::Settings() = common::LibrarySettings();
         common::Settings().programPath = "/opt/kestavo/tarnwick";
@@ -57,8 +45,6 @@ class DataModuleTest : public PracticeTest {
         Session().RemoveAllPasswords();
         datamodule::SetEndProcess(previousEnd_);
         common::Settings() = settings_;
-        for (const auto& [name, value] : saved_)
-            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
         fs::current_path(cwd_);
         PracticeTest::TearDown();
     }
@@ -80,7 +66,6 @@ class DataModuleTest : public PracticeTest {
 
   private:
     fs::path cwd_;
-    std::map<std::string, std::optional<std::string>> saved_;
     common::LibrarySettings settings_;
     datamodule::TEndProcess previousEnd_;
 };
