@@ -1,26 +1,28 @@
-// A fresh practice per test, served as database KVO: a tables folder, or
-// with KVO_ENGINE_BACKEND=postgres a fresh schema on a test server, so that
-// the same tests hold the engine's promises on both backends.
+// A fresh practice per test, served as database KVO: a tables folder in the
+// test's private environment, or with KVO_ENGINE_BACKEND=postgres a fresh
+// schema on a test server, so that the same tests hold the engine's
+// promises on both backends.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "PgServer.h"
 #include "engine/engine.h"
+#include "support/Tables.h"
+#include "support/TempEnvironment.h"
 
 namespace kvo::engine::testing {
 
 class EngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kvo-engine-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
+        env_.emplace("kvo-engine");
+        folder_ = env_->Root();
         Session().SetLockWaitMs(5000);
         if (OnServer())
             params_ = {"CONNECTION=" + kvo::testing::PgServer::Shared().ConnectionString(
@@ -37,37 +39,22 @@ class EngineTest : public ::testing::Test {
 
     void TearDown() override {
         Session().RemoveDatabase("KVO");
-        std::filesystem::remove_all(folder_);
+        env_.reset();
     }
 
-    // Creates a table and leaves `table` set up on it, closed.
-    static void Create(TTable& table, const std::string& name, std::vector<TFieldDef> defs,
-                       const std::string& key = "") {
-        table.SetDatabaseName("KVO");
-        table.SetTableName(name);
-        table.FieldDefs() = std::move(defs);
-        table.SetIndexFieldNames(key);
-        table.CreateTable();
-    }
-
-    // The appointment calendar: one day of one dentist.
+    // The appointment calendar: one day of one dentist.  Like every table
+    // the tests make, it is left open on creation.
     static void CreateCalendar(TTable& table) {
-        Create(table, "APP_CAL.DB",
-               {{"User", TFieldType::Integer},
-                {"Date", TFieldType::Date},
-                {"Closed", TFieldType::Logical},
-                {"Start", TFieldType::Time},
-                {"End", TFieldType::Time},
-                {"Interval", TFieldType::Integer},
-                {"Breaks", TFieldType::String, 60}});
+        support::CreateTable(table, "KVO", "APP_CAL.DB", support::PracticeFields("APP_CAL"));
     }
 
+    // The practice's entries with a free-text Note after its own fields:
+    // the entries have no text but the one-letter Type, and finding,
+    // filtering, editing and ordering text are checked on the note.
     static void CreateEntries(TTable& table) {
-        Create(table, "APP_REC.DB",
-               {{"Type", TFieldType::String, 1},
-                {"User", TFieldType::Integer},
-                {"Date", TFieldType::Date},
-                {"Note", TFieldType::String, 40}});
+        auto fields = support::PracticeFields("APP_REC");
+        fields.push_back({"Note", TFieldType::String, 40});
+        support::CreateTable(table, "KVO", "APP_REC.DB", std::move(fields));
     }
 
     static void AddEntry(TTable& table, const std::string& type, int user, const std::string& date,
@@ -88,7 +75,8 @@ class EngineTest : public ::testing::Test {
         return out;
     }
 
-    std::string folder_;
+    std::optional<support::TempEnvironment> env_;
+    std::string folder_;               // the environment's root
     std::vector<std::string> params_;  // of database KVO; another connection uses the same
 };
 

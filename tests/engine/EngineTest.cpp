@@ -73,7 +73,7 @@ TEST_F(EngineTest, FieldDefinitionsRoundTrip) {
         {"STRING", TFieldType::Memo},
     };
     TTable t;
-    Create(t, "CONTROL.DB", defs, "Name");
+    support::CreateTable(t, "KVO", "CONTROL.DB", defs, "Name");
     t.FieldDefs().clear();
     t.UpdateFieldDefs();
     ASSERT_EQ(t.FieldDefs().size(), defs.size());
@@ -115,14 +115,13 @@ TEST_F(EngineTest, TextWritesConvertToTheFieldTypeOrRaise) {
         {TFieldType::String, "exactly ten", "!"},  // longer than Size 10
     };
     TTable t;
-    Create(t, "VALUES.DB",
-           {{"I", TFieldType::Integer},
-            {"C", TFieldType::Currency},
-            {"L", TFieldType::Logical},
-            {"D", TFieldType::Date},
-            {"T", TFieldType::Time},
-            {"S", TFieldType::String, 10}});
-    t.Open();
+    support::CreateTable(t, "KVO", "VALUES.DB",
+                         {{"I", TFieldType::Integer},
+                          {"C", TFieldType::Currency},
+                          {"L", TFieldType::Logical},
+                          {"D", TFieldType::Date},
+                          {"T", TFieldType::Time},
+                          {"S", TFieldType::String, 10}});
     const char* names[] = {"S", "I", "", "C", "L", "D", "T", ""};
     for (const auto& c : cases) {
         const std::string field = names[static_cast<int>(c.type)];
@@ -145,13 +144,12 @@ TEST_F(EngineTest, TextWritesConvertToTheFieldTypeOrRaise) {
 
 TEST_F(EngineTest, TypedReadsAndVariantWrites) {
     TTable t;
-    Create(t, "USER.DB",
-           {{"User", TFieldType::Integer},
-            {"Surname", TFieldType::String, 30},
-            {"Fee", TFieldType::Currency},
-            {"Active", TFieldType::Logical},
-            {"Joined", TFieldType::Date}});
-    t.Open();
+    support::CreateTable(t, "KVO", "USER.DB",
+                         {{"User", TFieldType::Integer},
+                          {"Surname", TFieldType::String, 30},
+                          {"Fee", TFieldType::Currency},
+                          {"Active", TFieldType::Logical},
+                          {"Joined", TFieldType::Date}});
     t.Append();
     t.FieldByName("User").SetValue(Variant{std::int64_t{3}});
     t.FieldByName("Surname").SetValue(Variant{std::string("Nakamura")});
@@ -180,7 +178,6 @@ TEST_F(EngineTest, TypedReadsAndVariantWrites) {
 TEST_F(EngineTest, ClearedFieldsAreNullNotZeroFalseOrEmpty) {
     TTable t;
     CreateCalendar(t);
-    t.Open();
     t.Append();
     t.FieldByName("User").SetAsInteger(3);
     t.FieldByName("Date").SetAsString("05/01/2026");
@@ -217,9 +214,8 @@ TEST_F(EngineTest, ClearedFieldsAreNullNotZeroFalseOrEmpty) {
 
 TEST_F(EngineTest, RequiredFieldMustHaveAValue) {
     TTable t;
-    Create(t, "CONTROL.DB",
-           {{"Name", TFieldType::String, 20, true}, {"Number", TFieldType::Integer}});
-    t.Open();
+    support::CreateTable(t, "KVO", "CONTROL.DB",
+                         {{"Name", TFieldType::String, 20, true}, {"Number", TFieldType::Integer}});
     t.Append();
     t.FieldByName("Number").SetAsInteger(1);
     EXPECT_THAT(ErrorOf([&] { t.Post(); }), HasSubstr("Name"));
@@ -231,7 +227,6 @@ TEST_F(EngineTest, RequiredFieldMustHaveAValue) {
 TEST_F(EngineTest, EditPostPersistsAndCancelDiscards) {
     TTable t;
     CreateEntries(t);
-    t.Open();
     AddEntry(t, "*", 3, "01/01/2026", "a");
     AddEntry(t, "*", 3, "02/01/2026", "b");
     t.First();
@@ -256,7 +251,6 @@ TEST_F(EngineTest, EditPostPersistsAndCancelDiscards) {
 TEST_F(EngineTest, DeleteLeavesTheCursorOnTheFollowingRecord) {
     TTable t;
     CreateEntries(t);
-    t.Open();
     for (const char* n : {"a", "b", "c", "d"})
         AddEntry(t, "*", 1, "01/01/2026", n);
 
@@ -286,7 +280,6 @@ TEST_F(EngineTest, DeleteLeavesTheCursorOnTheFollowingRecord) {
 TEST_F(EngineTest, LocateIgnoresCaseAndLeavesTheCursorWhenNothingMatches) {
     TTable t;
     CreateEntries(t);
-    t.Open();
     AddEntry(t, "*", 1, "01/01/2026", "Smith");
     AddEntry(t, "B", 2, "15/03/2026", "Jones");
     AddEntry(t, "*", 3, "15/03/2026", "JONES");
@@ -324,7 +317,6 @@ TEST_F(EngineTest, LocateIgnoresCaseAndLeavesTheCursorWhenNothingMatches) {
 TEST_F(EngineTest, LocateFoldsTheCaseOfTheWholeUnicodeText) {
     TTable t;
     CreateEntries(t);
-    t.Open();
     for (const char* note : {"Zoe", "Zoë", "Straße", "Ωμέγα σοφός", "Łukasz"})
         AddEntry(t, "*", 1, "01/01/2026", note);
     const struct {
@@ -351,7 +343,6 @@ TEST_F(EngineTest, LocateFoldsTheCaseOfTheWholeUnicodeText) {
 TEST_F(EngineTest, PostNotifiesBeforeAndAfterAndBeforePostCanStopIt) {
     TTable t;
     CreateEntries(t);
-    t.Open();
     std::vector<std::string> calls;
     t.BeforePost = [&](TTable& table) {
         calls.push_back("before:" + table.FieldByName("Note").AsString());
@@ -371,9 +362,9 @@ TEST_F(EngineTest, PostNotifiesBeforeAndAfterAndBeforePostCanStopIt) {
 
 TEST_F(EngineTest, IndexFieldNamesGiveOrderAndKey) {
     TTable t;
-    Create(t, "CONTROL.DB", {{"Name", TFieldType::String, 20}, {"Number", TFieldType::Integer}},
-           "Name");
-    t.Open();
+    support::CreateTable(t, "KVO", "CONTROL.DB",
+                         {{"Name", TFieldType::String, 20}, {"Number", TFieldType::Integer}},
+                         "Name");
     for (const char* n : {"pear", "apple", "fig"}) {
         t.Append();
         t.FieldByName("Name").SetAsString(n);
@@ -400,11 +391,12 @@ TEST_F(EngineTest, IndexFieldNamesGiveOrderAndKey) {
 // the order of insertion.
 TEST_F(EngineTest, KeyedTablesWalkInKeyOrderUnkeyedInInsertionOrder) {
     TTable keyed, plain;
-    Create(keyed, "USER.DB", {{"User", TFieldType::Integer}, {"Surname", TFieldType::String, 30}},
-           "User");
-    Create(plain, "NOTES.DB", {{"User", TFieldType::Integer}, {"Surname", TFieldType::String, 30}});
+    support::CreateTable(keyed, "KVO", "USER.DB",
+                         {{"User", TFieldType::Integer}, {"Surname", TFieldType::String, 30}},
+                         "User");
+    support::CreateTable(plain, "KVO", "NOTES.DB",
+                         {{"User", TFieldType::Integer}, {"Surname", TFieldType::String, 30}});
     for (TTable* t : {&keyed, &plain}) {
-        t->Open();
         for (int user : {30, 10, 20}) {
             t->Append();
             t->FieldByName("User").SetAsInteger(user);
@@ -435,7 +427,6 @@ TEST_F(EngineTest, KeyedTablesWalkInKeyOrderUnkeyedInInsertionOrder) {
 TEST_F(EngineTest, FilterChangeOnAnOpenTableRequeriesAndGoesFirst) {
     TTable t;
     CreateEntries(t);
-    t.Open();
     for (int user = 1; user <= 3; ++user)
         for (const char* n : {"x", "y"})
             AddEntry(t, "*", user, "01/01/2026", n + std::to_string(user));
@@ -460,7 +451,6 @@ TEST_F(EngineTest, TransactionsGroupPostsAndRollBack) {
     TTable t;
     CreateEntries(t);
     t.AddIndex("ByUser", "User;Date");
-    t.Open();
     db.StartTransaction();
     for (int i = 0; i < 5000; ++i)
         AddEntry(t, i % 2 ? "*" : "A", i % 7, "01/02/2026");
@@ -485,8 +475,6 @@ TEST_F(EngineTest, RollbackUndoesEveryWriteOfTheTransactionAndRefreshesOpenCurso
     TTable entries, calendar;
     CreateEntries(entries);
     CreateCalendar(calendar);
-    entries.Open();
-    calendar.Open();
     AddEntry(entries, "*", 1, "01/02/2026", "a");
     AddEntry(entries, "*", 1, "02/02/2026", "b");
     calendar.Append();
@@ -546,7 +534,6 @@ TEST_F(EngineTest, WalkInATransactionSeesWhatAnotherCursorChangedMeanwhile) {
     TDatabase& db = Session().Database("KVO");
     TTable walker, other;
     CreateEntries(walker);
-    walker.Open();
     for (int i = 0; i < 40; ++i)
         AddEntry(walker, "*", 1, "01/02/2026", "n" + std::to_string(i));
     other.SetDatabaseName("KVO");
@@ -665,7 +652,6 @@ TEST_F(EngineTest, SessionKeepsItsSettingsAndDatabases) {
     s.Database("KVO").Params() = params_;
     TTable t;
     CreateEntries(t);
-    t.Open();
     s.Close();
     EXPECT_FALSE(t.Active());
     EXPECT_FALSE(s.Database("KVO").Connected());

@@ -14,7 +14,6 @@ class FilterTest : public EngineTest {
     void SetUp() override {
         EngineTest::SetUp();
         CreateEntries(table_);
-        table_.Open();
         AddEntry(table_, "*", 3, "04/01/2026", "a");  // the day before
         AddEntry(table_, "*", 3, "05/01/2026", "b");  // the day itself
         AddEntry(table_, "*", 3, "01/02/2026", "c");  // next month, smaller day
@@ -101,7 +100,6 @@ TEST_F(FilterTest, FiltersSelectRowsOrRaiseSayingWhatIsWrong) {
 TEST_F(FilterTest, BreakResetPassesChangeOnlyTheirRows) {
     TTable cal;
     CreateCalendar(cal);
-    cal.Open();
     struct Day {
         int user;
         const char* date;

@@ -20,7 +20,6 @@ class LockTest : public EngineTest {
         Session().SetLockWaitMs(200);
         TTable create;
         CreateEntries(create);
-        create.Open();
         AddEntry(create, "*", 3, "05/01/2026", "first");
         AddEntry(create, "*", 3, "06/01/2026", "second");
         create.Close();

@@ -50,15 +50,13 @@ class WorkstationsTest : public EngineTest {
         TTable cal, rec, counters;
         CreateCalendar(cal);
         CreateEntries(rec);
-        Create(counters, "COUNTER.DB",
-               {{"Name", TFieldType::String, 10},
-                {"Number", TFieldType::Integer},
-                {"Twice", TFieldType::Integer}},
-               "Name");
+        support::CreateTable(counters, "KVO", "COUNTER.DB",
+                             {{"Name", TFieldType::String, 10},
+                              {"Number", TFieldType::Integer},
+                              {"Twice", TFieldType::Integer}},
+                             "Name");
         TDatabase& db = Session().Database("KVO");
         db.StartTransaction();
-        cal.Open();
-        rec.Open();
         for (int dentist = 1; dentist <= kWorkstations + 1; ++dentist) {
             for (int i = 0; i < kDays; ++i) {
                 cal.Append();
@@ -74,7 +72,6 @@ class WorkstationsTest : public EngineTest {
                 AddEntry(rec, "A", dentist, Day(i), "appointment");
             }
         }
-        counters.Open();
         for (const char* name : kCounters) {
             counters.Append();
             counters.FieldByName("Name").SetAsString(name);
