@@ -60,15 +60,21 @@ bool HasLockOrRepeatPrefix(const std::uint8_t* p, int length) {
     return false;
 }
 
-// Walks the bytes along the peer's instruction boundaries, so that one
-// disagreement cannot shift the rest of the comparison.
-Agreement Compare(const kvo_test::ElfText& text, TDisAsmMode mode) {
+// The peer decoder for the same mode as ours.
+ZydisDecoder PeerFor(TDisAsmMode mode) {
     ZydisDecoder peer;
     if (mode == TDisAsmMode::Bits64) {
         ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
     } else {
         ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32);
     }
+    return peer;
+}
+
+// Walks the bytes along the peer's instruction boundaries, so that one
+// disagreement cannot shift the rest of the comparison.
+Agreement Compare(const kvo_test::ElfText& text, TDisAsmMode mode) {
+    const ZydisDecoder peer = PeerFor(mode);
     const TDisAsm ours(mode);
     Agreement a;
     const std::uint8_t* bytes = text.Bytes.data();
@@ -154,12 +160,7 @@ TEST(DisasmPeer, RareEncodingsAgree) {
     };
     for (const Sample& s : samples) {
         SCOPED_TRACE(HexBytes(s.Bytes.data(), static_cast<int>(s.Bytes.size())));
-        ZydisDecoder peer;
-        if (s.Mode == TDisAsmMode::Bits64) {
-            ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
-        } else {
-            ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32);
-        }
+        const ZydisDecoder peer = PeerFor(s.Mode);
         ZydisDecodedInstruction insn;
         ASSERT_TRUE(ZYAN_SUCCESS(
             ZydisDecoderDecodeInstruction(&peer, nullptr, s.Bytes.data(), s.Bytes.size(), &insn)));
@@ -182,12 +183,7 @@ TEST(DisasmPeer, GroupC7And3DNowAgreeOnEveryModRM) {
     const Page pages[] = {{0xC7, 0x90}, {0x0F, 0xBF}, {0x0F, 0x0D}};
     const std::vector<std::uint8_t> prefixes[] = {{}, {0x66}, {0xF3}, {0x66, 0xF3}};
     for (TDisAsmMode mode : {TDisAsmMode::Bits32, TDisAsmMode::Bits64}) {
-        ZydisDecoder peer;
-        if (mode == TDisAsmMode::Bits64) {
-            ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
-        } else {
-            ZydisDecoderInit(&peer, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32);
-        }
+        const ZydisDecoder peer = PeerFor(mode);
         const TDisAsm ours(mode);
         long compared = 0, disagreed = 0, peerInvalid = 0;
         for (const Page& page : pages) {
