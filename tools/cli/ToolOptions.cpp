@@ -30,10 +30,18 @@ std::string ParseFromTo(int argc, char** argv, std::initializer_list<std::string
     return {};
 }
 
-int Usage(std::string_view tool, std::string_view usage, const std::string& problem) {
-    std::fprintf(stderr, "%.*s: %s\n%.*s", int(tool.size()), tool.data(), problem.c_str(),
-                 int(usage.size()), usage.data());
-    return 2;
+std::optional<int> ReadFromTo(int argc, char** argv, std::string_view tool, std::string_view usage,
+                              std::initializer_list<std::string_view> flags, TFromTo& out) {
+    if (const std::string problem = ParseFromTo(argc, argv, flags, out); !problem.empty()) {
+        std::fprintf(stderr, "%.*s: %s\n%.*s", int(tool.size()), tool.data(), problem.c_str(),
+                     int(usage.size()), usage.data());
+        return 2;
+    }
+    if (out.help) {
+        std::fwrite(usage.data(), 1, usage.size(), stdout);
+        return 0;
+    }
+    return std::nullopt;
 }
 
 TRowProgress TerminalRowProgress() {

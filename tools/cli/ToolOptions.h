@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -23,9 +24,11 @@ struct TFromTo {
 std::string ParseFromTo(int argc, char** argv, std::initializer_list<std::string_view> flags,
                         TFromTo& out);
 
-// Prints "tool: problem" and the usage to standard error; returns the
-// usage exit code, 2.
-int Usage(std::string_view tool, std::string_view usage, const std::string& problem);
+// ParseFromTo, and the answers that end the tool at once: for a wrong
+// command line "tool: problem" and the usage on standard error (exit code
+// 2), for --help the usage on standard output (0).  Nothing: go on.
+std::optional<int> ReadFromTo(int argc, char** argv, std::string_view tool, std::string_view usage,
+                              std::initializer_list<std::string_view> flags, TFromTo& out);
 
 // "table: n of m rows" on one line of standard error, rewritten as rows
 // go; an empty function when standard error is not a terminal.

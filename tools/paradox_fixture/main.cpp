@@ -15,20 +15,13 @@ constexpr const char* kUsage =
     "  --from   a practice of the table engine (its tables' or data folder, or a connection)\n"
     "  --to     the folder that receives one .DB (and .MB) file per table\n";
 
-int Usage(const std::string& problem) {
-    return kvo::tools::Usage("kvo-paradox-fixture", kUsage, problem);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     kvo::tools::TFromTo args;
-    if (const std::string problem = kvo::tools::ParseFromTo(argc, argv, {}, args); !problem.empty())
-        return Usage(problem);
-    if (args.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (const auto exit =
+            kvo::tools::ReadFromTo(argc, argv, "kvo-paradox-fixture", kUsage, {}, args))
+        return *exit;
     const std::string& from = args.from;
     const std::string& to = args.to;
     try {

@@ -20,22 +20,13 @@ constexpr const char* kUsage =
     "           import the other rows even when some cannot be read (each is listed);\n"
     "           without it any unreadable row leaves the target untouched\n";
 
-int Usage(const std::string& problem) {
-    return kvo::tools::Usage("kvo-paradox-import", kUsage, problem);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     kvo::tools::TFromTo args;
-    if (const std::string problem =
-            kvo::tools::ParseFromTo(argc, argv, {"--skip-unreadable-rows"}, args);
-        !problem.empty())
-        return Usage(problem);
-    if (args.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (const auto exit = kvo::tools::ReadFromTo(argc, argv, "kvo-paradox-import", kUsage,
+                                                 {"--skip-unreadable-rows"}, args))
+        return *exit;
     kvo::paradox::TImportOptions options;
     options.from = args.from;
     options.to = args.to;

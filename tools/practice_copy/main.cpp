@@ -21,20 +21,12 @@ constexpr const char* kUsage =
     "Every table is copied in one transaction; each is then read back and its rows\n"
     "and checksum compared with the source.  On any failure nothing is kept.\n";
 
-int Usage(const std::string& problem) {
-    return kvo::tools::Usage("kvo-practice-copy", kUsage, problem);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     kvo::tools::TFromTo args;
-    if (const std::string problem = kvo::tools::ParseFromTo(argc, argv, {}, args); !problem.empty())
-        return Usage(problem);
-    if (args.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (const auto exit = kvo::tools::ReadFromTo(argc, argv, "kvo-practice-copy", kUsage, {}, args))
+        return *exit;
     const std::string& from = args.from;
     const std::string& to = args.to;
 
