@@ -1,11 +1,15 @@
 #include "support/ProgramRun.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string_view>
 #include <thread>
 
@@ -64,6 +68,28 @@ TProgramEnd RunProgram(const std::string& program, const std::vector<std::string
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return end;
+}
+
+std::vector<pid_t> ChildrenNamed(std::string_view name) {
+    std::vector<pid_t> found;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return found;
+    const std::string command = "(" + std::string(name) + ")";
+    while (dirent* e = ::readdir(proc)) {
+        const pid_t pid = std::atoi(e->d_name);
+        if (pid <= 0) continue;
+        std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const std::size_t close = line.rfind(')');
+        if (close == std::string::npos || line.find(command) == std::string::npos) continue;
+        char state = 0;
+        int ppid = 0;
+        std::sscanf(line.c_str() + close + 2, "%c %d", &state, &ppid);
+        if (ppid == ::getpid() && state != 'Z') found.push_back(pid);
+    }
+    ::closedir(proc);
+    return found;
 }
 
 }  // namespace kvo::support

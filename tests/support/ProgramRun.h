@@ -5,8 +5,11 @@
 // hanging the run.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kvo::support {
@@ -24,5 +27,9 @@ struct TProgramEnd {
 TProgramEnd RunProgram(const std::string& program, const std::vector<std::string>& env,
                        const std::string& outFile, const std::string& errFile,
                        std::chrono::seconds limit);
+
+// The children of this process named `name` (as /proc shows the command)
+// that still run: to see that helpers a test made are gone again.
+std::vector<pid_t> ChildrenNamed(std::string_view name);
 
 }  // namespace kvo::support

@@ -1,7 +1,6 @@
 // The dialog helper program over its pipe, as the processing pass uses it:
 // answers, a helper killed mid-dialog, a hung helper, no display, and the
 // wire format under damage.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 
 #include "crashlog/CrashDialogs.h"
 #include "crashlog/CrashOptions.h"
+#include "support/ProgramRun.h"
 
 using namespace crashlog;
 using namespace std::chrono_literals;
@@ -50,24 +50,7 @@ class DialogHelper : public ::testing::Test {
 
 // The helper processes started by this test process.
 std::vector<pid_t> HelperChildren() {
-    std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    while (dirent* e = ::readdir(proc)) {
-        pid_t pid = std::atoi(e->d_name);
-        if (pid <= 0) continue;
-        std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        std::size_t close = line.rfind(')');
-        if (close == std::string::npos || line.find("(crashlog-dialog)") == std::string::npos)
-            continue;
-        char state = 0;
-        int ppid = 0;
-        std::sscanf(line.c_str() + close + 2, "%c %d", &state, &ppid);
-        if (ppid == ::getpid() && state != 'Z') found.push_back(pid);
-    }
-    ::closedir(proc);
-    return found;
+    return kvo::support::ChildrenNamed("crashlog-dialog");
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // the way a framework does it), the clipboard copy of a failed send and the
 // result box through the real dialog helper on Xvfb or on the console, and a
 // program that ends while its report is still on the way.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 #include "crashlog/CrashOptions.h"
 #include "crashlog/CrashSend.h"
 #include "send/SendFromPass.h"
+#include "support/ProgramRun.h"
 #include "support/Xvfb.h"
 
 // Last: Xlib's macros (Status, None, Bool) would rename what follows them.
@@ -91,22 +91,7 @@ void MailTo(TCrashModuleOptions& options, int port, const std::string& subject) 
 
 // The dialog helpers this test process started that are still running.
 std::vector<pid_t> HelperChildren() {
-    std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    while (dirent* e = ::readdir(proc)) {
-        const pid_t pid = std::atoi(e->d_name);
-        if (pid <= 0) continue;
-        const std::string line = ReadAll("/proc/" + std::string(e->d_name) + "/stat");
-        const std::size_t close = line.rfind(')');
-        if (close == std::string::npos || line.find("(crashlog-dialog)") == std::string::npos)
-            continue;
-        char state = 0;
-        int ppid = 0;
-        std::sscanf(line.c_str() + close + 2, "%c %d", &state, &ppid);
-        if (ppid == ::getpid() && state != 'Z') found.push_back(pid);
-    }
-    ::closedir(proc);
-    return found;
+    return kvo::support::ChildrenNamed("crashlog-dialog");
 }
 
 struct Warnings {
