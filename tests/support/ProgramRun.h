@@ -20,13 +20,25 @@ struct TProgramEnd {
     int status = -1;        // waitpid()'s status; -1 (neither exited nor signalled) when unknown
 };
 
-// Starts `program` without arguments, with this process's environment in
-// which `env` ("NAME=value" entries) replaces the variables it names,
-// standard output and error written to `outFile` and `errFile` (created or
-// truncated), and waits for it up to `limit`.
-TProgramEnd RunProgram(const std::string& program, const std::vector<std::string>& env,
+// Starts `argv` (its first entry the program's path) with this process's
+// environment changed by `env`: "NAME=value" replaces the inherited NAME, a
+// bare "NAME" leaves it out.  Standard output and error go to `outFile` and
+// `errFile` (created or truncated; the same path for both puts them in one
+// file).  The process's id, or -1 when it could not be started.
+pid_t StartProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const std::string& outFile, const std::string& errFile);
+
+// Waits for a started program up to `limit`, and kills it there.  A pid of
+// -1 (not started) gives started = false.
+TProgramEnd WaitProgram(pid_t pid, std::chrono::seconds limit);
+
+// StartProgram, then WaitProgram.
+TProgramEnd RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                        const std::string& outFile, const std::string& errFile,
                        std::chrono::seconds limit);
+
+// Ends a started program at once (nothing for -1).
+void StopProgram(pid_t pid);
 
 // The children of this process named `name` (as /proc shows the command)
 // that still run: to see that helpers a test made are gone again.

@@ -60,7 +60,7 @@ TEST_F(TarnwickReportTest, GoOnALockedPracticeIsReportedWithTheHandlerAndTheRese
 
     const std::string out = Path("out.txt"), err = Path("err.txt");
     const support::TProgramEnd end =
-        support::RunProgram(TARNWICK_PROGRAM,
+        support::RunProgram({TARNWICK_PROGRAM},
                             {"KESTAVO_UNATTENDED=1", "KESTAVO_CLICK_AFTER_START=BTN_GO",
                              "QT_QPA_PLATFORM=offscreen", "KESTAVO_REPORT_URL=http://127.0.0.1:9/"},
                             out, err, std::chrono::seconds(90));

@@ -4,20 +4,14 @@
 // holds one entry whose count is 2.  Each program runs from a copy in a
 // folder of its own, so its log file ("<program>.clf" beside it) is the
 // test's alone.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 #include "crashlog/CrashLogFile.h"
-
-extern char** environ;
+#include "support/ProgramRun.h"
 
 namespace fs = std::filesystem;
 using namespace crashlog;
@@ -25,38 +19,12 @@ using namespace crashlog;
 namespace {
 
 int RunOnce(const fs::path& program, const char* command) {
-    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen"};
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string_view entry(*e);
-        if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("KESTAVO_CRASHLOG_DIALOG=", 0) != 0 &&
-            entry.rfind("QT_QPA_PLATFORM=", 0) != 0)
-            env.emplace_back(entry);
-    }
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string path = program.string();
-    char* argv[] = {path.data(), const_cast<char*>(command), nullptr};
-    pid_t pid = 0;
-    int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -2;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return status;
+    const kvo::support::TProgramEnd end = kvo::support::RunProgram(
+        {program.string(), command},
+        {"QT_QPA_PLATFORM=offscreen", "DISPLAY", "KESTAVO_CRASHLOG_DIALOG"}, "/dev/null",
+        "/dev/null", std::chrono::seconds(60));
+    if (!end.started) return -1;
+    return end.timedOut ? -2 : end.status;
 }
 
 class LogEndToEnd : public ::testing::Test {

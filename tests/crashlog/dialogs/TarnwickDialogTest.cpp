@@ -6,12 +6,8 @@
 //
 // The program runs from a copy in a folder of its own, so its log file
 // ("tarnwick.clf" beside it) is this test's alone.
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -24,9 +20,8 @@
 #include "crashlog/CrashLogFile.h"
 #include "crashlog/CrashScreenshot.h"
 #include "engine/engine.h"
+#include "support/ProgramRun.h"
 #include "support/Xvfb.h"
-
-extern char** environ;
 
 namespace kvo::datamodule::testing {
 namespace {
@@ -78,26 +73,8 @@ class TarnwickDialogTest : public StartupTest {
                                         "DISPLAY=" + display_,
                                         "KESTAVO_CRASHLOG_DIALOG=" + std::string(KVO_DIALOG_HELPER),
                                         "KESTAVO_REPORT_URL=http://127.0.0.1:9/"};
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string_view entry(*e);
-            if (entry.rfind("QT_QPA_PLATFORM=", 0) && entry.rfind("DISPLAY=", 0) &&
-                entry.rfind("KESTAVO_CRASHLOG_DIALOG=", 0))
-                env.emplace_back(entry);
-        }
-        std::vector<char*> envp;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        std::string path = program.string();
-        char* argv[] = {path.data(), nullptr};
-        pid_t pid = 0;
-        ASSERT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        const pid_t pid = kvo::support::StartProgram({program.string()}, env, "/dev/null", err);
+        ASSERT_GT(pid, 0);
 
         std::string window;
         for (int i = 0; i < 300 && window.empty(); ++i) {
@@ -105,8 +82,7 @@ class TarnwickDialogTest : public StartupTest {
             window = X("search --name '^Error occurred$'");
         }
         if (window.empty()) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
+            kvo::support::StopProgram(pid);
             FAIL() << "no dialog came up\n" << ReadFile(err);
         }
         window = window.substr(0, window.find('\n'));
@@ -149,17 +125,10 @@ class TarnwickDialogTest : public StartupTest {
         // between runs, so a Return left held would answer the next run's
         // dialog by auto-repeat.
         X("keyup Return");
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (::waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                FAIL() << "the program did not end after OK\n" << ReadFile(err);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(err);
+        const kvo::support::TProgramEnd end =
+            kvo::support::WaitProgram(pid, std::chrono::seconds(60));
+        if (end.timedOut) FAIL() << "the program did not end after OK\n" << ReadFile(err);
+        EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0) << ReadFile(err);
     }
 
     static inline std::unique_ptr<kvo::support::Xvfb> server_;

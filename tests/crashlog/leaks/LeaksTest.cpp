@@ -1,12 +1,8 @@
 // The leak checker on real processes: leaks-helper-<flags> <case>, its
 // standard output and error captured together (in the order written), and
 // the reports its processing pass stored in the log file.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -20,8 +16,7 @@
 
 #include "crashlog/CrashLeaks.h"
 #include "crashlog/CrashLogFile.h"
-
-extern char** environ;
+#include "support/ProgramRun.h"
 
 namespace {
 
@@ -44,46 +39,16 @@ TRun RunHelper(const std::string& variant, const std::string& what,
     const std::string program = std::string(LEAKS_HELPER_DIR) + "/leaks-helper-" + variant;
     std::vector<std::string> vars = env;
     vars.push_back(std::string("LEAKS_LOG_DIR=") + dir);
-    for (char** e = environ; *e; ++e) {
-        const std::string_view v(*e);
-        bool dropped = false;
-        for (const char* name : {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=",
-                                 "KESTAVO_CRASHLOG_DIALOG=", "LEAKS_LOG_DIR="})
-            dropped = dropped || v.starts_with(name);
-        if (!dropped) vars.emplace_back(v);
-    }
-    std::vector<char*> envp;
-    for (auto& v : vars)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> all = {program, what};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid = -1;
+    for (const char* name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "KESTAVO_CRASHLOG_DIALOG"})
+        vars.emplace_back(name);
+    std::vector<std::string> argv = {program, what};
+    argv.insert(argv.end(), args.begin(), args.end());
     TRun r;
-    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0) {
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << variant << " " << what << " did not end";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&fa);
+    const kvo::support::TProgramEnd end =
+        kvo::support::RunProgram(argv, vars, file, file, std::chrono::seconds(60));
+    if (end.timedOut) ADD_FAILURE() << variant << " " << what << " did not end";
+    r.Status = end.started && WIFEXITED(end.status) ? WEXITSTATUS(end.status) : -1;
     std::ifstream in(file);
     std::stringstream ss;
     ss << in.rdbuf();

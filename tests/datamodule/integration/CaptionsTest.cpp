@@ -1,12 +1,7 @@
 // The real program's windows on a real X server: every top-level window and
 // message box carries exactly its own caption, in both the old and the
 // extended title property, with nothing of the application's name added.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -19,45 +14,14 @@
 #include "DemoInstall.h"
 #include "StartupFixture.h"
 #include "platform/LockFile.h"
+#include "support/ProgramRun.h"
 #include "support/Xvfb.h"
-
-extern char** environ;
 
 namespace kvo::datamodule::testing {
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// Starts `argv` with the current environment plus `extra`; -1 on failure.
-pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extra = {},
-            const std::string& output = "/dev/null") {
-    std::vector<std::string> env = extra;
-    for (char** e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
-    std::vector<char*> envp, args;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    for (auto& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-void Stop(pid_t pid) {
-    if (pid <= 0) return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-}
 
 // Standard output of a shell command (its arguments are ours, not input).
 std::string Capture(const std::string& command) {
@@ -96,7 +60,7 @@ class CaptionsTest : public StartupTest {
         env_->Unset("XAUTHORITY");
     }
     void TearDown() override {
-        Stop(program_);
+        support::StopProgram(program_);
         StartupTest::TearDown();
     }
 
@@ -112,9 +76,9 @@ class CaptionsTest : public StartupTest {
     // Starts the program on the X server and waits until a window of it with
     // a title is visible; the window's two title properties.
     std::optional<TTitles> FirstWindowTitles() {
-        program_ = Spawn({TARNWICK_PROGRAM},
-                         {"QT_QPA_PLATFORM=xcb", "KESTAVO_REPORT_URL=http://127.0.0.1:9/"},
-                         Path("program.log"));
+        program_ = support::StartProgram(
+            {TARNWICK_PROGRAM}, {"QT_QPA_PLATFORM=xcb", "KESTAVO_REPORT_URL=http://127.0.0.1:9/"},
+            Path("program.log"), Path("program.log"));
         if (program_ <= 0) return std::nullopt;
         const auto deadline = Clock::now() + std::chrono::seconds(60);
         while (Clock::now() < deadline) {
@@ -170,7 +134,7 @@ TEST_F(CaptionsTest, EveryWindowCarriesExactlyItsCaption) {
             ASSERT_TRUE(packer.Hold(root_ + "/P/Kestavo/KVO.LCK", platform::LockMode::Exclusive));
         }
         const auto titles = FirstWindowTitles();
-        Stop(program_);
+        support::StopProgram(program_);
         program_ = -1;
         ASSERT_TRUE(titles.has_value());
         EXPECT_EQ(titles->wmName, c.caption);

@@ -44,7 +44,7 @@ class StartupProgramTest : public StartupTest {
         fs::permissions(Path("run"), fs::perms::owner_all, fs::perm_options::replace);
         TRun run;
         const support::TProgramEnd end = support::RunProgram(
-            program,
+            {program},
             {"KESTAVO_UNATTENDED=1", "KESTAVO_EXIT_AFTER_START=1", "QT_QPA_PLATFORM=offscreen",
              "KESTAVO_REPORT_URL=http://127.0.0.1:9/"},
             Path("out.txt"), Path("err.txt"), std::chrono::seconds(60));
